@@ -1,0 +1,64 @@
+// The random state of deposition and the two draws a walk step takes from it.
+//
+// Deposition draws from one process-wide std::minstd_rand (x -> x * 48271 mod 2^31 - 1). A walk
+// step takes three outputs: two for a uniform real u in [0, 1), one (rarely more) for a start
+// index s in 0..7. Both draws are written out here rather than taken from <random>'s
+// distributions, whose algorithms differ between standard libraries.
+#pragma once
+
+#include <cstdint>
+#include <random>
+
+namespace pilora {
+
+// The engine deposition draws from, seeded once from the operating system's random source on
+// first use. Tests and benchmarks seed it through this reference to make runs repeatable.
+inline std::minstd_rand& deposition_engine() {
+    static std::minstd_rand engine(std::random_device("/dev/urandom")());
+    return engine;
+}
+
+namespace minstd {
+
+inline constexpr std::uint32_t modulus = 2147483647u;  // 2^31 - 1
+inline constexpr std::uint32_t multiplier = 48271u;
+
+// a * b mod 2^31 - 1 for a in 1..2^31 - 2 and b below 2^31; the result lies in 1..2^31 - 2.
+constexpr std::uint32_t mul_mod(std::uint32_t a, std::uint32_t b) {
+    const std::uint64_t t = static_cast<std::uint64_t>(a) * b;
+    std::uint32_t r = static_cast<std::uint32_t>((t & modulus) + (t >> 31));
+    return r >= modulus ? r - modulus : r;
+}
+
+constexpr std::uint32_t pow_mod(std::uint32_t base, std::uint32_t exponent) {
+    std::uint32_t result = 1;
+    while (exponent != 0) {
+        if (exponent & 1u) result = mul_mod(result, base);
+        base = mul_mod(base, base);
+        exponent >>= 1;
+    }
+    return result;
+}
+
+// Multipliers that advance the engine by one, two and three outputs, and the one that steps it
+// back by one (so the state before an output can be recovered from that output).
+inline constexpr std::uint32_t advance_1 = multiplier;
+inline constexpr std::uint32_t advance_2 = pow_mod(multiplier, 2);
+inline constexpr std::uint32_t advance_3 = pow_mod(multiplier, 3);
+inline constexpr std::uint32_t step_back = pow_mod(multiplier, modulus - 2);
+static_assert(mul_mod(step_back, multiplier) == 1);
+
+// The uniform real draw from two consecutive outputs: ((o1 - 1) + (o2 - 1) * 2147483646) / 2147483646^2.
+inline double unit_draw(std::uint32_t o1, std::uint32_t o2) {
+    const double high = static_cast<double>(o2 - 1) * 2147483646.0;
+    return (static_cast<double>(o1 - 1) + high) / 4.6116860098374533e18;
+}
+
+// Outputs whose (o - 1) lies at or above this are drawn again by the start-index draw.
+inline constexpr std::uint32_t start_index_limit = 2147483640u;
+
+// The start index of the neighbour scan from an accepted output.
+inline unsigned start_index(std::uint32_t o) { return (o - 1) & 7u; }
+
+}  // namespace minstd
+}  // namespace pilora

@@ -1,0 +1,306 @@
+// The grid simulator: a bed of square cells holding columns of unit chunks, with reclaim slices
+// along its length (linear bed) or along an arc (circular bed).
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "deposition_random.hpp"
+#include "pilora.hpp"
+
+namespace pilora {
+
+namespace detail {
+
+// Truncation toward zero that is defined for every double: NaN gives 0, values beyond the
+// signed 32-bit range give its nearest end.
+inline std::int32_t truncate_to_int32(double value) {
+    if (value != value) return 0;
+    if (value >= 2147483648.0) return INT32_MAX;
+    if (value <= -2147483649.0) return INT32_MIN;
+    return static_cast<std::int32_t>(value);
+}
+
+// The same for the signed 64-bit range.
+inline std::int64_t truncate_to_int64(double value) {
+    if (value != value) return 0;
+    if (value >= 9223372036854775808.0) return INT64_MAX;
+    if (value < -9223372036854775808.0) return INT64_MIN;
+    return static_cast<std::int64_t>(value);
+}
+
+inline void require(bool condition, const char* message) {
+    if (!condition) throw std::invalid_argument(message);
+}
+
+// A count derived from a setting: `value` truncated to unsigned 32 bits, refused beyond that.
+inline std::uint32_t checked_count(double value, const char* message) {
+    require(value < 4294967296.0, message);
+    return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace detail
+
+template <class Parameters>
+class PiloraFast : public Pilora<Parameters> {
+    using Base = Pilora<Parameters>;
+
+public:
+    float cell_size;
+    float reclaim_position = 0.0f;
+    float reclaim_slope;
+    double arc_length = 0.0;
+    std::vector<std::vector<std::int32_t>> height_grid;  // (grid_nx + 2) rows of grid_nz + 2
+    std::vector<Parameters> slices;
+
+    // (dx, dz) of the neighbours a walk step scans: the four edge neighbours, then the corners.
+    static constexpr std::int32_t neighbour_offsets[8][2] = {
+        {-1, 0}, {0, -1}, {0, 1}, {1, 0}, {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+
+    // Settings that would make the geometry undefined or the grid larger than 32-bit counts
+    // are refused with std::invalid_argument naming the setting.
+    PiloraFast(float bed_size_x, float bed_size_z, float reclaim_angle,
+               float particles_per_volume_unit, bool circular, float eight_neighbour_probability,
+               float stored_setting_a, float stored_setting_b)
+        : Base(bed_size_x, bed_size_z, reclaim_angle, particles_per_volume_unit, circular,
+               eight_neighbour_probability, stored_setting_a, stored_setting_b) {
+        using detail::require;
+        require(std::isfinite(bed_size_x), "bed_size_x must be a finite number");
+        require(std::isfinite(bed_size_z), "bed_size_z must be a finite number");
+        require(!(bed_size_x < 0.0f), "bed_size_x must not be negative");
+        require(!(bed_size_z < 0.0f), "bed_size_z must not be negative");
+        require(std::isfinite(reclaim_angle), "reclaim_angle must be a finite number");
+        require(std::isfinite(particles_per_volume_unit) && particles_per_volume_unit > 0.0f,
+                "particles_per_volume_unit must be a finite number above zero");
+
+        cell_size = 1.0f / std::pow(particles_per_volume_unit, 0.33333334f);
+
+        const double from_right_angle = static_cast<double>(std::fabs(90.0f - reclaim_angle));
+        if (from_right_angle < 0.01) {
+            reclaim_slope = std::numeric_limits<float>::infinity();
+        } else {
+            const double t = std::atan(1.0) * static_cast<double>(reclaim_angle) * 4.0 / 180.0;
+            reclaim_slope = static_cast<float>(std::tan(t));
+        }
+
+        const std::uint32_t nx = detail::checked_count(
+            static_cast<double>(bed_size_x / cell_size) + 0.5,
+            "bed_size_x gives more grid cells than 32 bits can count");
+        const std::uint32_t nz = detail::checked_count(
+            static_cast<double>(bed_size_z / cell_size) + 0.5,
+            "bed_size_z gives more grid cells than 32 bits can count");
+        require(static_cast<std::uint64_t>(nx) * nz <= UINT32_MAX,
+                "bed_size_x and bed_size_z give more grid cells than 32 bits can count");
+
+        std::uint32_t slice_count = nx;
+        if (circular) {
+            const float radius = bed_size_z < bed_size_x ? bed_size_z : bed_size_x;
+            arc_length = static_cast<double>(radius) * 1.5707963705062866;
+            slice_count = detail::checked_count(arc_length / static_cast<double>(cell_size) + 0.5,
+                                                "bed_size_x and bed_size_z give more slices than "
+                                                "32 bits can count");
+        }
+
+        this->heights_buffer = std::make_unique<float[]>(std::size_t{nx} * nz);
+        height_grid.assign(std::size_t{nx} + 2, std::vector<std::int32_t>(std::size_t{nz} + 2, 0));
+        slices.resize(slice_count);
+        this->grid_nx = nx;
+        this->grid_nz = nz;
+        reset();
+    }
+
+    void reset() override {
+        const std::size_t nx = this->grid_nx;
+        std::fill(height_grid.front().begin(), height_grid.front().end(), INT32_MAX);
+        std::fill(height_grid.back().begin(), height_grid.back().end(), INT32_MAX);
+        for (std::size_t i = 1; i <= nx; ++i) {
+            std::vector<std::int32_t>& row = height_grid[i];
+            std::fill(row.begin() + 1, row.end() - 1, 0);
+            row.front() = INT32_MAX;
+            row.back() = INT32_MAX;
+        }
+        for (Parameters& slice : slices) slice.clear();
+    }
+
+    void finish_stacking() override {}
+
+    bool reclaim_finished() override { return finished_at(reclaim_position); }
+
+    // Whether reclaiming is finished once the reclaim position is `position`: when the rounded
+    // slice index of the position reaches the slice count (a negative index counts as finished).
+    bool finished_at(float position) const {
+        const float p = position / cell_size;
+        const std::int32_t r = detail::truncate_to_int32(static_cast<double>(p) + 0.5);
+        return static_cast<std::uint64_t>(static_cast<std::int64_t>(r)) >= slices.size();
+    }
+
+    // Removes the material between the reclaim position and x: whole slices, then the share of
+    // the slice x falls in. Positions behind the reclaim position are refused.
+    Parameters reclaim(float x) override {
+        if (!(x >= reclaim_position)) {
+            throw std::invalid_argument("reclaim position must not move backwards");
+        }
+        const std::int64_t n = static_cast<std::int64_t>(slices.size());
+        const float p = reclaim_position / cell_size;
+        const float q = x / cell_size;
+        const std::int64_t first = std::max<std::int32_t>(detail::truncate_to_int32(p), 0);
+        const std::int64_t last = std::min<std::int64_t>(detail::truncate_to_int32(q), n);
+
+        Parameters result;
+        for (std::int64_t i = first; i < last; ++i) {
+            result.merge(slices[i]);
+            slices[i].clear();
+        }
+        if (last < n) {
+            Parameters& slice = slices[last];
+            const double volume = slice.volume;
+            double amount;
+            if (first == last) {
+                const double remaining =
+                    (static_cast<double>(first) - static_cast<double>(p)) + 1.0;
+                if (remaining > 1e-20) {
+                    const double share = volume / remaining;
+                    amount = std::min(volume,
+                                      (static_cast<double>(q) - static_cast<double>(p)) * share);
+                } else {
+                    slice.clear();
+                    amount = 0.0;
+                }
+            } else {
+                amount = (static_cast<double>(q) - static_cast<double>(last)) * volume;
+            }
+            result.merge(slice.pop(amount));
+        }
+        reclaim_position = x;
+        return result;
+    }
+
+    // Drops one unit chunk at (x, z), lets it slide down to rest and books it into its slice.
+    void deposit(const Parameters& chunk, float x, float z) override {
+        if (this->grid_nx == 0 || this->grid_nz == 0 || slices.empty()) {
+            throw std::invalid_argument("the bed has no cell or no slice to place material on");
+        }
+        while (this->paused.load()) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(50'000'000));
+        }
+
+        std::int32_t i = start_cell(x, this->grid_nx);
+        std::int32_t k = start_cell(z, this->grid_nz);
+        std::int32_t h = height_grid[i][k];
+
+        // The walk. Every step takes three engine outputs (more when the start index is drawn
+        // again); they are computed here from the last output with the engine's multipliers,
+        // and the engine is left in the state std::minstd_rand would hold after them.
+        std::minstd_rand& engine = deposition_engine();
+        std::uint32_t last = minstd::mul_mod(static_cast<std::uint32_t>(engine()), minstd::step_back);
+        const double probability = static_cast<double>(this->eight_neighbour_probability);
+        for (;;) {
+            const std::uint32_t o1 = minstd::mul_mod(last, minstd::advance_1);
+            const std::uint32_t o2 = minstd::mul_mod(last, minstd::advance_2);
+            std::uint32_t o3 = minstd::mul_mod(last, minstd::advance_3);
+            while (o3 - 1 >= minstd::start_index_limit) o3 = minstd::mul_mod(o3, minstd::advance_1);
+            last = o3;
+            const bool eight = !(minstd::unit_draw(o1, o2) > probability);
+            const unsigned s = minstd::start_index(o3);
+
+            const std::int32_t* rows[3] = {height_grid[i - 1].data(), height_grid[i].data(),
+                                           height_grid[i + 1].data()};
+            std::int32_t best = h;
+            int chosen = -1;
+            if (eight) {
+                for (unsigned j = 0; j < 8; ++j) {
+                    const unsigned t = (s + j) & 7u;
+                    const std::int32_t g =
+                        rows[1 + neighbour_offsets[t][0]][k + neighbour_offsets[t][1]];
+                    if (g < best) {
+                        best = g;
+                        chosen = static_cast<int>(t);
+                    }
+                }
+            } else {
+                for (unsigned j = 0; j < 4; ++j) {
+                    const unsigned t = (s + j) & 3u;
+                    const std::int32_t g =
+                        rows[1 + neighbour_offsets[t][0]][k + neighbour_offsets[t][1]];
+                    if (g < best) {
+                        best = g;
+                        chosen = static_cast<int>(t);
+                    }
+                }
+            }
+            if (chosen < 0) break;
+            i += neighbour_offsets[chosen][0];
+            k += neighbour_offsets[chosen][1];
+            h = best;
+        }
+        engine.seed(last);
+
+        height_grid[i][k] = h + 1;
+        slices[slice_index(i, k, h)].merge(chunk);
+    }
+
+    void update_heights() override {
+        const std::size_t nx = this->grid_nx;
+        const std::size_t nz = this->grid_nz;
+        float* buffer = this->heights_buffer.get();
+        for (std::size_t k = 0; k < nz; ++k) {
+            for (std::size_t i = 0; i < nx; ++i) {
+                const std::int32_t h = height_grid[i + 1][k + 1];
+                buffer[k * nx + i] = h > 0 ? static_cast<float>(h) * cell_size : 0.0f;
+            }
+        }
+    }
+
+    // Grid index (1-based, inside the border ring) of the cell a drop at `position` starts on:
+    // the rounded quotient position / cell_size, clamped to the grid.
+    std::int32_t start_cell(float position, std::uint32_t cells) const {
+        const float quotient = position / cell_size;
+        const std::int64_t index = detail::truncate_to_int32(static_cast<double>(quotient) + 0.5);
+        return static_cast<std::int32_t>(
+            std::max<std::int64_t>(std::min<std::int64_t>(index, std::int64_t{cells} - 1), 0) + 1);
+    }
+
+    // The slice that receives a chunk resting on cell (i, k) at height h (before placing).
+    std::size_t slice_index(std::int32_t i, std::int32_t k, std::int32_t h) const {
+        const std::int64_t n = static_cast<std::int64_t>(slices.size());
+        const bool vertical_face = reclaim_slope > 1e10f;
+        const bool flat_face = static_cast<double>(reclaim_slope) < 1e-10;
+        if (!this->circular) {
+            std::int64_t index = i - 1;
+            if (vertical_face) {
+            } else if (flat_face) {
+                index = this->reclaim_angle < 90.0f ? 0 : n - 1;
+            } else {
+                const float back = static_cast<float>(h) / reclaim_slope + 0.5f;
+                index -= detail::truncate_to_int32(back);
+            }
+            if (index < 0) index = 0;
+            if (index >= n) index = n - 1;
+            return static_cast<std::size_t>(index);
+        }
+        const double cell = static_cast<double>(cell_size);
+        const double cx = static_cast<double>(static_cast<float>(i) - 0.5f) * cell +
+                          static_cast<double>(this->bed_size_x) * -0.5 + 0.5;
+        const double cz = static_cast<double>(static_cast<float>(k) - 0.5f) * cell +
+                          static_cast<double>(this->bed_size_z) * -0.5 + 0.5;
+        const double theta = std::atan2(cz, cx);
+        double along = (theta / -3.1415927410125732 + 1.0) * 0.5 * arc_length;
+        if (!vertical_face && !flat_face) {
+            along = along - static_cast<double>((cell_size * static_cast<float>(h)) / reclaim_slope);
+        }
+        const std::int64_t v = detail::truncate_to_int64(along / cell + 0.5);
+        const std::int64_t r = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+        return static_cast<std::size_t>(((r % n) + n) % n);
+    }
+};
+
+}  // namespace pilora
