@@ -203,7 +203,14 @@ public:
         std::minstd_rand& engine = deposition_engine();
         std::uint32_t last = minstd::mul_mod(static_cast<std::uint32_t>(engine()), minstd::step_back);
         const double probability = static_cast<double>(this->eight_neighbour_probability);
+        const std::vector<std::int32_t>* const rows = height_grid.data();
+        const std::int32_t outer_row = static_cast<std::int32_t>(this->grid_nx) + 1;
+        const std::int32_t* west = rows[i - 1].data();
+        const std::int32_t* here = rows[i].data();
+        const std::int32_t* east = rows[i + 1].data();
         for (;;) {
+            const std::int32_t* const far_west = rows[std::max(i - 2, 0)].data();
+            const std::int32_t* const far_east = rows[std::min(i + 2, outer_row)].data();
             const std::uint32_t o1 = minstd::mul_mod(last, minstd::advance_1);
             const std::uint32_t o2 = minstd::mul_mod(last, minstd::advance_2);
             std::uint32_t o3 = minstd::mul_mod(last, minstd::advance_3);
@@ -212,35 +219,37 @@ public:
             const bool eight = !(minstd::unit_draw(o1, o2) > probability);
             const unsigned s = minstd::start_index(o3);
 
-            const std::int32_t* rows[3] = {height_grid[i - 1].data(), height_grid[i].data(),
-                                           height_grid[i + 1].data()};
-            std::int32_t best = h;
-            int chosen = -1;
-            if (eight) {
-                for (unsigned j = 0; j < 8; ++j) {
-                    const unsigned t = (s + j) & 7u;
-                    const std::int32_t g =
-                        rows[1 + neighbour_offsets[t][0]][k + neighbour_offsets[t][1]];
-                    if (g < best) {
-                        best = g;
-                        chosen = static_cast<int>(t);
-                    }
-                }
-            } else {
-                for (unsigned j = 0; j < 4; ++j) {
-                    const unsigned t = (s + j) & 3u;
-                    const std::int32_t g =
-                        rows[1 + neighbour_offsets[t][0]][k + neighbour_offsets[t][1]];
-                    if (g < best) {
-                        best = g;
-                        chosen = static_cast<int>(t);
-                    }
-                }
+            // The scan, without branches: every neighbour gets the key (height, then its place
+            // in the rotated scan order, then its table index), unscanned corners the largest
+            // key. The smallest key is the lowest neighbour met first; the chunk moves there if
+            // it is strictly lower than its cell.
+            const unsigned mask = eight ? 7u : 3u;
+            const std::int32_t g[8] = {west[k], here[k - 1], here[k + 1], east[k],
+                                       west[k - 1], west[k + 1], east[k - 1], east[k + 1]};
+            std::int64_t key[8];
+            for (unsigned t = 0; t < 8; ++t) {
+                const std::int64_t scanned = (static_cast<std::int64_t>(g[t]) << 6) |
+                                             static_cast<std::int64_t>(((t - s) & mask) << 3 | t);
+                key[t] = t <= mask ? scanned : INT64_MAX;
             }
-            if (chosen < 0) break;
-            i += neighbour_offsets[chosen][0];
-            k += neighbour_offsets[chosen][1];
-            h = best;
+            const std::int64_t low = std::min(std::min(std::min(key[0], key[1]), std::min(key[2], key[3])),
+                                              std::min(std::min(key[4], key[5]), std::min(key[6], key[7])));
+            if (low >= (static_cast<std::int64_t>(h) << 6)) break;
+            const unsigned chosen = static_cast<unsigned>(low & 7);
+            // The moves of the table packed two bits each (offset + 1), so that no table load
+            // stands in the walk's chain of dependent steps.
+            const int dx = static_cast<int>((0xA094u >> (2 * chosen)) & 3u) - 1;
+            const int dz = static_cast<int>((0x8861u >> (2 * chosen)) & 3u) - 1;
+            i += dx;
+            k += dz;
+            h = static_cast<std::int32_t>(low >> 6);
+            // Slide the three-row window; the rows two away were loaded during the scan.
+            const std::int32_t* const next_west = dx < 0 ? far_west : (dx > 0 ? here : west);
+            const std::int32_t* const next_here = dx < 0 ? west : (dx > 0 ? east : here);
+            const std::int32_t* const next_east = dx < 0 ? here : (dx > 0 ? far_east : east);
+            west = next_west;
+            here = next_here;
+            east = next_east;
         }
         engine.seed(last);
 
