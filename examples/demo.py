@@ -68,20 +68,20 @@ def main() -> None:
     bed = PiloraLib(BED_LENGTH, BED_WIDTH, RECLAIM_ANGLE, CHUNKS_PER_VOLUME_UNIT, False,
                     EIGHT_NEIGHBOUR_PROBABILITY, 0.0, 0.0, False, RECLAIM_INCREMENT)
     cell = 1.0 / CHUNKS_PER_VOLUME_UNIT ** (1.0 / 3.0)
-    heights = bed.get_heights()
+    empty = bed.get_heights()
     print(f"bed: linear, {BED_LENGTH:g} x {BED_WIDTH:g}, cell {cell:g}, "
-          f"grid {len(heights[0])} x {len(heights)}, reclaim face {RECLAIM_ANGLE:g} degrees")
+          f"grid {len(empty[0])} x {len(empty)}, reclaim face {RECLAIM_ANGLE:g} degrees")
     print(f"input: {len(table)} portions of volume {PORTION_VOLUME:g} in {args.layers} chevron layers "
           f"({len(table) * PORTION_VOLUME * CHUNKS_PER_VOLUME_UNIT:.0f} unit chunks)")
 
     started = time.perf_counter()
     bed.stack_list(table, columns)
     stacked = time.perf_counter()
-    heights = np.array(bed.get_heights())
+    top = max(max(row) for row in bed.get_heights())
     result = bed.reclaim()
     reclaimed = time.perf_counter()
     print(f"stacked in {stacked - started:.3f} s, reclaimed in {reclaimed - stacked:.3f} s; "
-          f"heap top {heights.max():g}, {len(result['x'])} reclaim rows")
+          f"heap top {top:g}, {len(result['x'])} reclaim rows")
 
     volume = np.array(result["volume"])
     full = volume > 0.0
