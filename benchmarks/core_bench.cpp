@@ -138,7 +138,7 @@ BENCHMARK(deposition<PiloraFast<AveragedParameters>>)->Name("W1/deposition")->Un
 BENCHMARK(floor)->Name("W1/floor")->Unit(benchmark::kMillisecond);
 BENCHMARK(deposition<pilora::testing::LibraryEngineSimulator>)->Name("W1/deposition_library_engine")->Unit(benchmark::kMillisecond);
 BENCHMARK(stack_below_chunk)->Name("stack_below_chunk");
-BENCHMARK(reclaim)->Name("W1/reclaim")->Unit(benchmark::kMicrosecond);
+BENCHMARK(reclaim)->Name("W1/reclaim")->Unit(benchmark::kMicrosecond)->Iterations(30);
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -65,6 +66,28 @@ public:
     // (dx, dz) of the neighbours a walk step scans: the four edge neighbours, then the corners.
     static constexpr std::int32_t neighbour_offsets[8][2] = {
         {-1, 0}, {0, -1}, {0, 1}, {1, 0}, {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+
+    // Low bits of the scan keys, by [eight neighbours scanned][start index][table index]: the
+    // neighbour's place in the rotated scan order, then its table index; 2^40 (above every
+    // scanned key) for a corner that a four-neighbour step does not scan.
+    static constexpr auto scan_order_keys = [] {
+        std::array<std::array<std::array<std::int64_t, 8>, 8>, 2> keys{};
+        for (unsigned eight = 0; eight < 2; ++eight) {
+            const unsigned m = eight ? 8 : 4;
+            for (unsigned s = 0; s < 8; ++s) {
+                for (unsigned t = 0; t < 8; ++t) {
+                    keys[eight][s][t] = t < m ? static_cast<std::int64_t>(((t + m - s % m) % m) << 3 | t)
+                                              : std::int64_t{1} << 40;
+                }
+            }
+        }
+        return keys;
+    }();
+
+    static constexpr std::int64_t branchless_min(std::int64_t a, std::int64_t b) {
+        const std::int64_t d = a - b;
+        return b + (d & (d >> 63));
+    }
 
     // Settings that would make the geometry undefined or the grid larger than 32-bit counts
     // are refused with std::invalid_argument naming the setting.
@@ -204,13 +227,7 @@ public:
         std::uint32_t last = minstd::mul_mod(static_cast<std::uint32_t>(engine()), minstd::step_back);
         const double probability = static_cast<double>(this->eight_neighbour_probability);
         const std::vector<std::int32_t>* const rows = height_grid.data();
-        const std::int32_t outer_row = static_cast<std::int32_t>(this->grid_nx) + 1;
-        const std::int32_t* west = rows[i - 1].data();
-        const std::int32_t* here = rows[i].data();
-        const std::int32_t* east = rows[i + 1].data();
         for (;;) {
-            const std::int32_t* const far_west = rows[std::max(i - 2, 0)].data();
-            const std::int32_t* const far_east = rows[std::min(i + 2, outer_row)].data();
             const std::uint32_t o1 = minstd::mul_mod(last, minstd::advance_1);
             const std::uint32_t o2 = minstd::mul_mod(last, minstd::advance_2);
             std::uint32_t o3 = minstd::mul_mod(last, minstd::advance_3);
@@ -219,37 +236,26 @@ public:
             const bool eight = !(minstd::unit_draw(o1, o2) > probability);
             const unsigned s = minstd::start_index(o3);
 
-            // The scan, without branches: every neighbour gets the key (height, then its place
-            // in the rotated scan order, then its table index), unscanned corners the largest
-            // key. The smallest key is the lowest neighbour met first; the chunk moves there if
-            // it is strictly lower than its cell.
-            const unsigned mask = eight ? 7u : 3u;
-            const std::int32_t g[8] = {west[k], here[k - 1], here[k + 1], east[k],
-                                       west[k - 1], west[k + 1], east[k - 1], east[k + 1]};
+            // The scan, without branches: every neighbour gets a key, its height followed by
+            // its place in this step's scan order and its table index; the smallest key is the
+            // lowest neighbour met first. The chunk moves there if it is lower than its cell.
+            const std::int32_t* const west = rows[i - 1].data() + k;
+            const std::int32_t* const here = rows[i].data() + k;
+            const std::int32_t* const east = rows[i + 1].data() + k;
+            const std::int32_t g[8] = {west[0], here[-1], here[1], east[0],
+                                       west[-1], west[1], east[-1], east[1]};
+            const std::int64_t* const order = scan_order_keys[eight][s].data();
             std::int64_t key[8];
-            for (unsigned t = 0; t < 8; ++t) {
-                const std::int64_t scanned = (static_cast<std::int64_t>(g[t]) << 6) |
-                                             static_cast<std::int64_t>(((t - s) & mask) << 3 | t);
-                key[t] = t <= mask ? scanned : INT64_MAX;
-            }
-            const std::int64_t low = std::min(std::min(std::min(key[0], key[1]), std::min(key[2], key[3])),
-                                              std::min(std::min(key[4], key[5]), std::min(key[6], key[7])));
+            for (unsigned t = 0; t < 8; ++t) key[t] = (static_cast<std::int64_t>(g[t]) << 6) + order[t];
+            const std::int64_t low = branchless_min(
+                branchless_min(branchless_min(key[0], key[1]), branchless_min(key[2], key[3])),
+                branchless_min(branchless_min(key[4], key[5]), branchless_min(key[6], key[7])));
             if (low >= (static_cast<std::int64_t>(h) << 6)) break;
+            // The moves of the neighbour table, packed two bits each (offset + 1).
             const unsigned chosen = static_cast<unsigned>(low & 7);
-            // The moves of the table packed two bits each (offset + 1), so that no table load
-            // stands in the walk's chain of dependent steps.
-            const int dx = static_cast<int>((0xA094u >> (2 * chosen)) & 3u) - 1;
-            const int dz = static_cast<int>((0x8861u >> (2 * chosen)) & 3u) - 1;
-            i += dx;
-            k += dz;
+            i += static_cast<std::int32_t>((0xA094u >> (2 * chosen)) & 3u) - 1;
+            k += static_cast<std::int32_t>((0x8861u >> (2 * chosen)) & 3u) - 1;
             h = static_cast<std::int32_t>(low >> 6);
-            // Slide the three-row window; the rows two away were loaded during the scan.
-            const std::int32_t* const next_west = dx < 0 ? far_west : (dx > 0 ? here : west);
-            const std::int32_t* const next_here = dx < 0 ? west : (dx > 0 ? east : here);
-            const std::int32_t* const next_east = dx < 0 ? here : (dx > 0 ? far_east : east);
-            west = next_west;
-            here = next_here;
-            east = next_east;
         }
         engine.seed(last);
 
