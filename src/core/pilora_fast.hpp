@@ -84,9 +84,14 @@ public:
         return keys;
     }();
 
+    // The smaller of two keys; the hint (either is as likely) makes the compiler select rather
+    // than branch, as a branch here would be mispredicted at random.
     static constexpr std::int64_t branchless_min(std::int64_t a, std::int64_t b) {
-        const std::int64_t d = a - b;
-        return b + (d & (d >> 63));
+#if defined(__GNUC__)
+        return __builtin_expect_with_probability(a < b, 1, 0.5) ? a : b;
+#else
+        return a < b ? a : b;
+#endif
     }
 
     // Settings that would make the geometry undefined or the grid larger than 32-bit counts
