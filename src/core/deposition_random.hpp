@@ -6,7 +6,9 @@
 // distributions, whose algorithms differ between standard libraries.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <limits>
 #include <random>
 
 namespace pilora {
@@ -49,9 +51,38 @@ inline constexpr std::uint32_t step_back = pow_mod(multiplier, modulus - 2);
 static_assert(mul_mod(step_back, multiplier) == 1);
 
 // The uniform real draw from two consecutive outputs: ((o1 - 1) + (o2 - 1) * 2147483646) / 2147483646^2.
-inline double unit_draw(std::uint32_t o1, std::uint32_t o2) {
+inline constexpr double unit_divisor = 4.6116860098374533e18;
+
+inline double unit_draw_sum(std::uint32_t o1, std::uint32_t o2) {
     const double high = static_cast<double>(o2 - 1) * 2147483646.0;
-    return (static_cast<double>(o1 - 1) + high) / 4.6116860098374533e18;
+    return static_cast<double>(o1 - 1) + high;
+}
+
+inline double unit_draw(std::uint32_t o1, std::uint32_t o2) {
+    return unit_draw_sum(o1, o2) / unit_divisor;
+}
+
+// The draw lies above p exactly when its sum is at least this limit: the division is correctly
+// rounded and so never decreases as the sum grows, and the limit is the smallest sum whose
+// draw exceeds p. Lets a walk step compare the sum and skip the division. +infinity where no
+// draw exceeds p (p of 1 or more, or NaN), -infinity where every draw does (p below 0).
+inline double unit_draw_limit(double p) {
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    if (p != p || p >= 1.0) return infinity;
+    if (p < 0.0) return -infinity;
+    // Bisection over the bit patterns of the doubles in [0, divisor], which are ordered as
+    // their values: the draw of `low` is never above p, the draw of `high` (1.0) always is.
+    std::uint64_t low = 0;
+    std::uint64_t high = std::bit_cast<std::uint64_t>(unit_divisor);
+    while (high - low > 1) {
+        const std::uint64_t middle = low + (high - low) / 2;
+        if (std::bit_cast<double>(middle) / unit_divisor > p) {
+            high = middle;
+        } else {
+            low = middle;
+        }
+    }
+    return std::bit_cast<double>(high);
 }
 
 // Outputs whose (o - 1) lies at or above this are drawn again by the start-index draw.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -230,7 +231,7 @@ public:
         // and the engine is left in the state std::minstd_rand would hold after them.
         std::minstd_rand& engine = deposition_engine();
         std::uint32_t last = minstd::mul_mod(static_cast<std::uint32_t>(engine()), minstd::step_back);
-        const double probability = static_cast<double>(this->eight_neighbour_probability);
+        const double eight_below = eight_neighbour_limit();
         const std::vector<std::int32_t>* const rows = height_grid.data();
         for (;;) {
             const std::uint32_t o1 = minstd::mul_mod(last, minstd::advance_1);
@@ -238,7 +239,7 @@ public:
             std::uint32_t o3 = minstd::mul_mod(last, minstd::advance_3);
             while (o3 - 1 >= minstd::start_index_limit) o3 = minstd::mul_mod(o3, minstd::advance_1);
             last = o3;
-            const bool eight = !(minstd::unit_draw(o1, o2) > probability);
+            const bool eight = !(minstd::unit_draw_sum(o1, o2) >= eight_below);
             const unsigned s = minstd::start_index(o3);
 
             // The scan, without branches: every neighbour gets a key, its height followed by
@@ -321,6 +322,24 @@ public:
         const std::int64_t r = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
         return static_cast<std::size_t>(((r % n) + n) % n);
     }
+
+private:
+    // A walk step scans eight neighbours when its draw is not above eight_neighbour_probability,
+    // that is when the draw's sum lies below this limit; kept for the probability it was
+    // computed for.
+    double eight_neighbour_limit() {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(this->eight_neighbour_probability);
+        if (!limit_known_ || bits != limit_probability_bits_) {
+            eight_sum_limit_ = minstd::unit_draw_limit(static_cast<double>(this->eight_neighbour_probability));
+            limit_probability_bits_ = bits;
+            limit_known_ = true;
+        }
+        return eight_sum_limit_;
+    }
+
+    bool limit_known_ = false;
+    std::uint32_t limit_probability_bits_ = 0;
+    double eight_sum_limit_ = 0.0;
 };
 
 }  // namespace pilora

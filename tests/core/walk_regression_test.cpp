@@ -3,8 +3,10 @@
 // the same state; and a seeded workload must keep producing the recorded bed.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <tuple>
 
@@ -84,6 +86,39 @@ TEST(WalkRegression, SeededWorkloadKeepsItsBed) {
     const auto circular = stacked<Fast>(Settings{12, 12, 30, 1, true, 0.5f}, 7);
     EXPECT_EQ(fingerprint(*linear), 4084381714160229450u);
     EXPECT_EQ(fingerprint(*circular), 8997878451978690235u);
+}
+
+}  // namespace
+
+namespace {
+
+// The walk compares the draw's sum with a limit instead of dividing; the decision must be the
+// division's for every probability, at the limit and on both sides of it.
+TEST(UnitDrawLimit, DecidesLikeTheDivision) {
+    using namespace pilora::minstd;
+    std::minstd_rand engine(99);
+    const float probabilities[] = {0.0f, -0.0f, 0.5f, 0.1f, 1e-9f, 1.4e-45f, 0.99999994f, 0.3f, 1.0f,
+                                   -0.25f, 2.0f, std::numeric_limits<float>::quiet_NaN(),
+                                   std::numeric_limits<float>::infinity()};
+    for (const float probability : probabilities) {
+        const double p = probability;
+        const double limit = unit_draw_limit(p);
+        auto agrees = [&](double sum) { return (sum / unit_divisor > p) == (sum >= limit); };
+        for (int n = 0; n < 20000; ++n) {
+            const auto o1 = static_cast<std::uint32_t>(engine());
+            const auto o2 = static_cast<std::uint32_t>(engine());
+            ASSERT_TRUE(agrees(unit_draw_sum(o1, o2))) << p;
+        }
+        if (std::isfinite(limit)) {
+            EXPECT_TRUE(agrees(limit)) << p;
+            EXPECT_TRUE(agrees(std::nextafter(limit, 0.0))) << p;
+            EXPECT_TRUE(agrees(std::nextafter(limit, unit_divisor))) << p;
+            EXPECT_TRUE(agrees(std::floor(limit))) << p;
+            EXPECT_TRUE(agrees(std::ceil(limit))) << p;
+        }
+        EXPECT_TRUE(agrees(0.0)) << p;
+        EXPECT_TRUE(agrees(unit_divisor - 1.0)) << p;
+    }
 }
 
 }  // namespace
