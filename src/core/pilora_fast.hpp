@@ -257,10 +257,9 @@ public:
                 branchless_min(branchless_min(key[0], key[1]), branchless_min(key[2], key[3])),
                 branchless_min(branchless_min(key[4], key[5]), branchless_min(key[6], key[7])));
             if (low >= (static_cast<std::int64_t>(h) << 6)) break;
-            // The moves of the neighbour table, packed two bits each (offset + 1).
             const unsigned chosen = static_cast<unsigned>(low & 7);
-            i += static_cast<std::int32_t>((0xA094u >> (2 * chosen)) & 3u) - 1;
-            k += static_cast<std::int32_t>((0x8861u >> (2 * chosen)) & 3u) - 1;
+            i += neighbour_offsets[chosen][0];
+            k += neighbour_offsets[chosen][1];
             h = static_cast<std::int32_t>(low >> 6);
         }
         engine.seed(last);
