@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Builds the benchmarks and runs them: the core on workload W1, then the Python module.
+# Builds the benchmarks and runs them: the core on workload W1 (with GCC, and with Clang where
+# it is installed), then the Python module.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/toolchain.sh"
 pilora_setup
 pilora_run bash -c '
   set -euo pipefail
   mkdir -p build
-  bash scripts/steps/build.sh build/bench -DCMAKE_BUILD_TYPE=Release -DPILORA_BUILD_BENCHMARKS=ON >/dev/null
-  echo "== core (best of ${PILORA_BENCH_REPETITIONS:-5})"
-  python3.14 benchmarks/report.py build/bench --repetitions "${PILORA_BENCH_REPETITIONS:-5}"
-  echo "== module (best of ${PILORA_BENCH_REPETITIONS:-5})"
-  PYTHONPATH=build/bench python3.14 benchmarks/bench_module.py --repetitions "${PILORA_BENCH_REPETITIONS:-5}"
+  reps=${PILORA_BENCH_REPETITIONS:-5}
+  compilers="g++"
+  command -v clang++ >/dev/null && compilers="g++ clang++"
+  for cxx in $compilers; do
+    CXX=$cxx bash scripts/steps/build.sh "build/bench-$cxx" -DCMAKE_BUILD_TYPE=Release -DPILORA_BUILD_BENCHMARKS=ON >/dev/null
+    echo "== core, $cxx $($cxx -dumpversion) (best of $reps)"
+    python3.14 benchmarks/report.py "build/bench-$cxx" --repetitions "$reps"
+  done
+  echo "== module, g++ (best of $reps)"
+  PYTHONPATH=build/bench-g++ python3.14 benchmarks/bench_module.py --repetitions "$reps"
 '

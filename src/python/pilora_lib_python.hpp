@@ -30,6 +30,8 @@ public:
     // Number of parameter values of every portion, fixed by the first portion stacked or by
     // the first parameter names recorded.
     std::optional<std::size_t> parameter_count;
+    // Unit chunks handed to the simulator so far (whole and partial), for the capacity check.
+    double chunks_stacked = 0.0;
 
     PiloraLibPython(float bed_size_x, float bed_size_z, float reclaim_angle,
                     float particles_per_volume_unit, bool circular,
@@ -52,10 +54,12 @@ public:
         static_cast<void>(timestamp);
         require_volume(volume);
         require_bed_takes_material();
+        const double chunks = chunks_after(chunks_stacked, volume);
         require_parameter_count(parameter_values.size());
         portion_.clear();
         portion_.add(volume, parameter_values);
         parameter_count = parameter_values.size();
+        chunks_stacked = chunks;
         simulator->stack(portion_, x, z);
     }
 
@@ -78,9 +82,14 @@ public:
             require_volume(cells(row, columns.volume));
         }
         if (rows > 0) require_bed_takes_material();
+        double chunks = chunks_stacked;
+        for (std::size_t row = 0; row < rows; ++row) {
+            chunks = chunks_after(chunks, cells(row, columns.volume));
+        }
 
         if (parameter_names.empty() && !names.empty()) parameter_names = std::move(names);
         if (rows > 0 || !columns.parameters.empty()) parameter_count = columns.parameters.size();
+        chunks_stacked = chunks;
 
         std::vector<double>& values = values_;
         values.resize(columns.parameters.size());
@@ -196,6 +205,23 @@ private:
         if (!(std::isfinite(volume) && volume >= 0.0)) {
             throw std::invalid_argument("volume must be a finite number not below zero");
         }
+    }
+
+    // The chunk count after stacking `volume` on top of `chunks`, refusing what the bed cannot
+    // hold: a column may not pass 2147483646 chunks (its 32-bit count), and as no cell stands
+    // more than one chunk above an edge neighbour, no column can while the average stays
+    // grid_nx + grid_nz below that. A portion of 2^52 chunks or more is refused too: cutting a
+    // chunk off such a buffer may no longer lower its volume, and stacking would never end.
+    double chunks_after(double chunks, double volume) const {
+        const FastSimulator& bed = fast();
+        const double portion = volume / static_cast<double>(1.0f / bed.particles_per_volume_unit);
+        const double per_column = 2147483646.0 - static_cast<double>(bed.grid_nx) - bed.grid_nz;
+        const double capacity =
+            static_cast<double>(bed.grid_nx) * static_cast<double>(bed.grid_nz) * per_column;
+        if (!(portion < 0x1p52 && chunks + portion <= capacity)) {
+            throw std::invalid_argument("volume is more than the bed can hold");
+        }
+        return chunks + portion;
     }
 
     void require_bed_takes_material() const {

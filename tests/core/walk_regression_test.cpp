@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <tuple>
 
@@ -24,6 +25,11 @@ struct Settings {
     bool circular;
     float eight;
 };
+
+void PrintTo(const Settings& s, std::ostream* out) {
+    *out << s.size_x << " x " << s.size_z << (s.circular ? " circular" : " linear") << ", angle "
+         << s.angle << ", " << s.particles << " per volume unit, eight " << s.eight;
+}
 
 template <class Simulator>
 std::unique_ptr<Simulator> stacked(const Settings& s, std::uint32_t seed) {
