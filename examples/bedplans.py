@@ -8,6 +8,7 @@ to another process, which builds its own bed from it. A PiloraLib object itself 
 from __future__ import annotations
 
 import math
+import pathlib
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -124,3 +125,15 @@ def evaluate(plan: Plan) -> dict[str, float]:
     grade, moisture = std_ratio(quality, result)
     return {"layers": float(plan.layers), "seed": float(plan.seed),
             "volume": float(sum(result["volume"])), "grade_ratio": grade, "moisture_ratio": moisture}
+
+
+def save_figure(figure: object, out: pathlib.Path, name: str) -> pathlib.Path:
+    """Writes a matplotlib figure as out/name, closes it and prints the path."""
+    import matplotlib.pyplot as plt
+
+    out.mkdir(parents=True, exist_ok=True)
+    path = out / name
+    figure.savefig(path, dpi=110)  # type: ignore[attr-defined]
+    plt.close(figure)  # type: ignore[arg-type]
+    print(path)
+    return path

@@ -19,6 +19,7 @@ import time
 import numpy as np
 
 from _pilora_lib import PiloraLib
+from bedplans import correlated_input
 
 # The embedded default bed: 100 x 20 length units, 8 unit chunks per volume unit (cell 0.5),
 # a reclaim face at 45 degrees, eight neighbours scanned in half of the walk steps.
@@ -31,18 +32,6 @@ RECLAIM_INCREMENT = 1.0
 PORTION_VOLUME = 0.5
 PORTION_SPACING = 0.25
 PARAMETERS = ("grade", "moisture")
-
-
-def synthetic_input(portions: int, seed: int = 7) -> np.ndarray:
-    """Two quality parameters per portion: slowly wandering grades (first-order autoregressive,
-    so neighbouring portions are alike) around fixed means."""
-    rng = np.random.default_rng(seed)
-    shocks = rng.normal(0.0, 1.0, size=(portions, 2))
-    wander = np.empty_like(shocks)
-    wander[0] = shocks[0]
-    for t in range(1, portions):
-        wander[t] = 0.995 * wander[t - 1] + 0.1 * shocks[t]
-    return np.array([52.0, 8.0]) + wander * np.array([2.0, 0.5]) + shocks * np.array([0.5, 0.2])
 
 
 def chevron_plan(layers: int) -> np.ndarray:
@@ -61,7 +50,7 @@ def main() -> None:
     args = parser.parse_args()
 
     positions = chevron_plan(args.layers)
-    quality = synthetic_input(len(positions))
+    quality = correlated_input(len(positions), seed=7)
     table = np.column_stack([positions, np.full(len(positions), PORTION_VOLUME), quality])
     columns = ["x", "z", "volume", *PARAMETERS]
 

@@ -20,7 +20,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-from bedplans import Bed, chevron_positions, correlated_input, ring_positions  # noqa: E402
+from bedplans import Bed, chevron_positions, correlated_input, ring_positions, save_figure  # noqa: E402
 
 
 def main(argv: list[str] | None = None) -> pathlib.Path:
@@ -60,12 +60,7 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
         figure.colorbar(image, ax=axis, shrink=0.8, label="height")
     figure.suptitle("Height maps after stacking (get_heights)")
 
-    args.out.mkdir(parents=True, exist_ok=True)
-    path: pathlib.Path = args.out / "heights.png"
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
-    print(path)
-    return path
+    return save_figure(figure, args.out, "heights.png")
 
 
 if __name__ == "__main__":

@@ -22,7 +22,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
-from bedplans import PARAMETERS, Bed, chevron_positions, correlated_input, std_ratio  # noqa: E402
+from bedplans import PARAMETERS, Bed, chevron_positions, correlated_input, save_figure, std_ratio  # noqa: E402
 
 
 def main(argv: list[str] | None = None) -> pathlib.Path:
@@ -66,12 +66,7 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
                     f"homogenisation effect {ratios[0]:.1f} ({PARAMETERS[0]}), "
                     f"{ratios[1]:.1f} ({PARAMETERS[1]})")
 
-    args.out.mkdir(parents=True, exist_ok=True)
-    path: pathlib.Path = args.out / "homogenisation.png"
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
-    print(path)
-    return path
+    return save_figure(figure, args.out, "homogenisation.png")
 
 
 if __name__ == "__main__":

@@ -25,7 +25,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-from bedplans import PARAMETERS, Bed, chevron_positions, run, std_ratio, uncorrelated_input  # noqa: E402
+from bedplans import PARAMETERS, Bed, chevron_positions, run, save_figure, std_ratio, uncorrelated_input  # noqa: E402
 
 
 def main(argv: list[str] | None = None) -> pathlib.Path:
@@ -76,12 +76,7 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
     axis.grid(True, which="both", alpha=0.3)
     axis.legend()
 
-    args.out.mkdir(parents=True, exist_ok=True)
-    path: pathlib.Path = args.out / "layers.png"
-    figure.savefig(path, dpi=110)
-    plt.close(figure)
-    print(path)
-    return path
+    return save_figure(figure, args.out, "layers.png")
 
 
 if __name__ == "__main__":
