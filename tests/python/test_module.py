@@ -1,5 +1,5 @@
-"""The module surface: its one class, argument passing and conversion, settings validation,
-the refusal of the detailed simulator and the exported height field."""
+"""The module surface: its one class, argument conversion, settings validation, the refusal of
+the detailed simulator and the exported height field."""
 
 import math
 import re
@@ -15,13 +15,10 @@ import pytest
 import _pilora_lib
 from _pilora_lib import PiloraLib
 
-DETAILED = "Detailed simulator not available on this platform."
 NAMES = ["x", "z", "volume"]
 
 
 class IndexOnly:
-    """A number that converts only through __index__."""
-
     def __index__(self):
         return 10
 
@@ -52,30 +49,37 @@ def test_module_is_for_the_main_interpreter_and_loads_numpy_only_for_tables(bed_
     assert (run.stdout, run.stderr) == ("False\n", "")
 
 
+def _init(index, value):
+    return lambda bed, s: PiloraLib(*s[:index], value, *s[index + 1:])
+
+
 @pytest.mark.parametrize(
     "call",
     [
-        pytest.param(lambda bed, s: PiloraLib(*s[:9]), id="init-nine"),
-        pytest.param(lambda bed, s: PiloraLib(*s, 1.0), id="init-eleven"),
-        pytest.param(lambda bed, s: PiloraLib(*s[:9], reclaim_increment=s[9]), id="init-keyword"),
-        pytest.param(lambda bed, s: PiloraLib("10", *s[1:]), id="init-str-float"),
-        pytest.param(lambda bed, s: PiloraLib(*s[:4], "no", *s[5:]), id="init-str-bool"),
-        pytest.param(lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0), id="stack-four"),
-        pytest.param(lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, [], 0.0), id="stack-six"),
-        pytest.param(lambda bed, s: bed.stack(0.0, 0.0, 0.0, volume=1.0, parameter_values=[]),
-                     id="stack-keyword"),
-        pytest.param(lambda bed, s: bed.stack(0.0, "0", 0.0, 1.0, []), id="stack-str-x"),
-        pytest.param(lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, "12"), id="stack-str-values"),
-        pytest.param(lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, ["1"]), id="stack-str-item"),
-        pytest.param(lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, b"12"), id="stack-bytes-values"),
-        pytest.param(lambda bed, s: bed.stack_list(np.ones((1, 3))), id="list-one"),
-        pytest.param(lambda bed, s: bed.stack_list(np.ones((1, 3)), column_names=NAMES),
-                     id="list-keyword"),
-        pytest.param(lambda bed, s: bed.stack_list(np.ones((1, 3)), "xzv"), id="list-str-names"),
-        pytest.param(lambda bed, s: bed.stack_list([["a", "b", "c"]], NAMES), id="list-str-table"),
-        pytest.param(lambda bed, s: bed.stack_list(object(), NAMES), id="list-object-table"),
-        pytest.param(lambda bed, s: bed.reclaim(1.0), id="reclaim-argument"),
-        pytest.param(lambda bed, s: bed.get_heights(None), id="heights-argument"),
+        lambda bed, s: PiloraLib(*s[:9]),
+        lambda bed, s: PiloraLib(*s, 1.0),
+        lambda bed, s: PiloraLib(*s[:9], reclaim_increment=s[9]),
+        _init(0, "10"), _init(4, "no"), _init(3, None), _init(0, [1.0]), _init(1, b"1"),
+        _init(9, 2**1100),
+        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0),
+        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, [], 0.0),
+        lambda bed, s: bed.stack(0.0, 0.0, 0.0, volume=1.0, parameter_values=[]),
+        lambda bed, s: bed.stack(0.0, "0", 0.0, 1.0, []),
+        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 2**1100, []),
+        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, "12"),
+        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, ["1"]),
+        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, [object()]),
+        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, b"12"),
+        lambda bed, s: bed.stack_list(np.ones((1, 3))),
+        lambda bed, s: bed.stack_list(np.ones((1, 3)), column_names=NAMES),
+        lambda bed, s: bed.stack_list(np.ones((1, 3)), "xzv"),
+        lambda bed, s: bed.stack_list(np.ones((1, 3)), ["x", "z", 3]),
+        lambda bed, s: bed.stack_list([["a", "b", "c"]], NAMES),
+        lambda bed, s: bed.stack_list([[1.0, 2.0, 3.0], [1.0]], NAMES),
+        lambda bed, s: bed.stack_list({"x": 1}, NAMES),
+        lambda bed, s: bed.stack_list(object(), NAMES),
+        lambda bed, s: bed.reclaim(1.0),
+        lambda bed, s: bed.get_heights(None),
     ],
 )
 def test_wrong_arguments_raise_type_error_and_change_nothing(make_bed, bed_settings, call):
@@ -87,51 +91,30 @@ def test_wrong_arguments_raise_type_error_and_change_nothing(make_bed, bed_setti
 
 
 @pytest.mark.parametrize(
-    "value", [10, 10.0, np.float32(10), np.int64(10), Fraction(10), Decimal(10), IndexOnly()]
+    "overrides, rows",
+    [({"bed_size_x": v, "reclaim_angle": v}, 11)
+     for v in (10, 10.0, np.float32(10), np.int64(10), Fraction(10), Decimal(10), IndexOnly())]
+    + [({"detailed": v}, 11) for v in (False, None, 0, np.False_)]
+    + [({"circular": v}, 11) for v in (False, None, 0, 0.0, np.False_)]
+    + [({"circular": v}, 7) for v in (True, 1, 2.5, np.True_)],
 )
-def test_float_settings_take_any_number(make_bed, value):
-    assert make_bed(bed_size_x=value, reclaim_angle=value).get_heights() == [[0.0] * 10]
-
-
-@pytest.mark.parametrize(
-    "overrides, shape",
-    [
-        # 2.5 - 1e-8 narrows to 2.5f, which rounds up to three cells (in double it would be two);
-        # the largest float below 2.5 stays below.
-        ({"bed_size_x": 2.5 - 1e-8}, (1, 3)),
-        ({"bed_size_x": 2.4999997615814209}, (1, 2)),
-        ({"bed_size_z": 0.5 - 1e-9}, (1, 10)),
-    ],
-)
-def test_settings_are_narrowed_to_single_precision(make_bed, height_field, overrides, shape):
-    assert height_field(make_bed(**overrides)).shape == shape
-
-
-@pytest.mark.parametrize(
-    "increment, xs",
-    [
-        (Fraction(1, 10), [0.0, 0.10000000149011612, 0.20000000298023224]),
-        (2**24 + 1, [0.0, 16777216.0]),  # an int, exact in double, rounded to single
-    ],
-)
-def test_reclaim_increment_is_narrowed_to_single_precision(make_bed, increment, xs):
-    assert make_bed(reclaim_increment=increment).reclaim()["x"][: len(xs)] == xs
-
-
-@pytest.mark.parametrize(
-    "circular, rows",
-    [(False, 11), (None, 11), (0, 11), (0.0, 11), (np.False_, 11),
-     (True, 7), (1, 7), (2.5, 7), (np.True_, 7)],
-)
-def test_circular_flag_conversions(make_bed, circular, rows):
+def test_settings_take_any_number_and_truth_value(make_bed, overrides, rows):
     # 10 x 4 cells: ten slices along x when linear, six along the quarter arc of radius 4.
-    bed = make_bed(bed_size_z=4.0, circular=circular)
-    assert len(bed.reclaim()["x"]) == rows
+    assert len(make_bed(bed_size_z=4.0, **overrides).reclaim()["x"]) == rows
 
 
-@pytest.mark.parametrize("detailed", [False, None, 0, np.False_])
-def test_detailed_false_builds_a_fast_bed(make_bed, detailed):
-    assert make_bed(detailed=detailed).get_heights() == [[0.0] * 10]
+X_TENTHS = [0.0, 0.10000000149011612, 0.20000000298023224, 0.30000001192092896]
+
+
+@pytest.mark.parametrize(
+    "increment, xs, rows",
+    [(0.1, X_TENTHS, 96), (Fraction(1, 10), X_TENTHS, 96),
+     (2**24 + 1, [0.0, 16777216.0], 2)],  # an int, exact in double, rounded to single
+)
+def test_reclaim_x_holds_running_sums_of_the_single_precision_increment(make_bed, increment, xs,
+                                                                         rows):
+    got = make_bed(reclaim_increment=increment).reclaim()["x"]
+    assert (got[: len(xs)], len(got)) == (xs, rows)
 
 
 @pytest.mark.parametrize("detailed", [True, 1, np.True_])
@@ -145,17 +128,17 @@ def test_detailed_simulator_is_refused_whatever_the_other_settings(make_bed, det
     with pytest.raises(RuntimeError) as raised:
         make_bed(detailed=detailed, **overrides)
     assert type(raised.value) is RuntimeError
-    assert str(raised.value) == DETAILED
+    assert str(raised.value) == "Detailed simulator not available on this platform."
 
 
 INVALID = {
     # 1e39 is finite in double and infinite in single precision, 1e-46 is zero there; 1e10
     # cells do not fit 32 bits.
-    "bed_size_x": [math.nan, math.inf, 1e39, -1.0, 1e10],
-    "bed_size_z": [-math.inf, -0.25, 1e10],
-    "reclaim_angle": [math.nan, -math.inf],
-    "particles_per_volume_unit": [0.0, -8.0, math.nan, math.inf, 1e-46],
-    "reclaim_increment": [0.0, -0.1, math.nan, math.inf],
+    "bed_size_x": [math.nan, math.inf, 1e39, -1.0, -1e-3, 1e10, 1e20],
+    "bed_size_z": [-math.inf, -0.25, 1e39, 1e10],
+    "reclaim_angle": [math.nan, math.inf, -math.inf, 1e39, -1e39],
+    "particles_per_volume_unit": [0.0, -0.0, -8.0, math.nan, math.inf, -math.inf, 1e39, 1e-46],
+    "reclaim_increment": [0.0, -0.0, -0.1, math.nan, math.inf, -math.inf, 1e-46],
 }
 
 
@@ -188,7 +171,11 @@ def test_unchecked_settings_accept_any_float(make_bed, overrides):
      ({"bed_size_x": 0.5, "bed_size_z": 0.5}, (1, 1)), ({"bed_size_z": 0.4}, (0, 10)),
      ({"bed_size_x": 0.4, "bed_size_z": 3.0}, (3, 0)),
      ({"bed_size_x": 0.0, "bed_size_z": 0.0}, (0, 0)),
-     ({"bed_size_x": -0.0, "bed_size_z": 2.0}, (2, 0))],
+     ({"bed_size_x": -0.0, "bed_size_z": 2.0}, (2, 0)),
+     # Sizes are narrowed to single precision: 2.5 - 1e-8 becomes 2.5f and rounds up to three
+     # cells (two in double); the largest float below 2.5 stays below.
+     ({"bed_size_x": 2.5 - 1e-8}, (1, 3)), ({"bed_size_x": 2.4999997615814209}, (1, 2)),
+     ({"bed_size_z": 0.5 - 1e-9}, (1, 10))],
 )
 def test_new_bed_has_a_zero_height_field_of_its_grid_shape(make_bed, overrides, shape):
     rows = make_bed(**overrides).get_heights()
@@ -200,8 +187,7 @@ def test_new_bed_has_a_zero_height_field_of_its_grid_shape(make_bed, overrides, 
 def test_heights_are_independent_copies(make_bed):
     bed = make_bed(bed_size_z=2.0)
     first, second = bed.get_heights(), bed.get_heights()
-    assert first == second
-    assert first is not second and first[0] is not second[0]
+    assert first == second and first is not second and first[0] is not second[0]
     first[0][0] = 99.0
     bed.stack(0.0, 0.0, 0.0, 1.0, [])
     assert second == [[0.0] * 10, [0.0] * 10]
@@ -212,19 +198,13 @@ def test_no_call_writes_output(make_bed, capfd):
     bed = make_bed(bed_size_z=3.0)
     bed.stack_list(np.array([[1.0, 1.0, 2.0, 0.5], [4.0, 2.0, 3.5, 0.25]]), NAMES + ["p"])
     bed.stack(0.0, 5.0, 1.0, 2.5, [1.0])
-    for failing in (
-        lambda: bed.stack(0.0, 5.0, 1.0, math.nan, [1.0]),
-        lambda: bed.stack(0.0, 5.0, 1.0, 1.0, []),
-        lambda: bed.stack_list(np.ones(3), NAMES),
-        lambda: bed.stack_list(np.ones((2, 4)), NAMES + ["q"]),
-        lambda: make_bed(detailed=True),
-        lambda: make_bed(bed_size_x=-1.0),
-        lambda: bed.stack("0", 5.0, 1.0, 1.0, []),
-    ):
+    for failing in (lambda: bed.stack(0.0, 5.0, 1.0, math.nan, [1.0]),
+                    lambda: bed.stack(0.0, 5.0, 1.0, 1.0, []),
+                    lambda: bed.stack_list(np.ones((2, 4)), NAMES + ["q"]),
+                    lambda: make_bed(detailed=True), lambda: make_bed(bed_size_x=-1.0),
+                    lambda: bed.stack("0", 5.0, 1.0, 1.0, [])):
         with pytest.raises((ValueError, RuntimeError, TypeError)):
             failing()
-    bed.get_heights()
-    bed.reclaim()
-    bed.reclaim()
+    bed.get_heights(), bed.reclaim(), bed.reclaim()
     del bed
     assert capfd.readouterr() == ("", "")

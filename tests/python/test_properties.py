@@ -496,23 +496,6 @@ def test_refused_calls_change_nothing(history, data):
     np.testing.assert_equal(results[0][1], results[1][1])
 
 
-def test_more_than_the_bed_holds_is_refused():
-    """Regressions: 2**53 chunks made stacking loop for ever (popping a chunk no longer lowered
-    the buffer), and enough chunks over several calls overflowed a column's 32-bit count."""
-    bed = PiloraLib(1.0, 1.0, 90.0, 1.0, False, 0.5, 0.0, 0.0, False, 1.0)  # one cell, chunk 1
-    bed.stack(0.0, 0.0, 0.0, 10.0, [])
-    capacity = 2147483646 - 2
-    for call in (lambda: bed.stack(0.0, 0.0, 0.0, capacity - 9.0, []),
-                 lambda: bed.stack(0.0, 0.0, 0.0, 2.0**53, []),
-                 lambda: bed.stack_list([[0, 0, capacity // 2]] * 2, ["x", "z", "volume"])):
-        with pytest.raises(ValueError, match="more than the bed can hold"):
-            call()
-    assert bed.get_heights() == [[10.0]]
-    wide = PiloraLib(3000.0, 3000.0, 90.0, 1.0, False, 0.5, 0.0, 0.0, False, 1.0)
-    with pytest.raises(ValueError, match="more than the bed can hold"):
-        wide.stack(0.0, 0.0, 0.0, 2.0**53, [])
-
-
 @PROFILE
 @given(bed=beds(), field=st.sampled_from(["size_x", "size_z", "angle", "ppvu", "increment",
                                           "huge", "detailed", "type"]), data=st.data())
