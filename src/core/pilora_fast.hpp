@@ -324,21 +324,19 @@ public:
 
 private:
     // A walk step scans eight neighbours when its draw is not above eight_neighbour_probability,
-    // that is when the draw's sum lies below this limit; kept for the probability it was
-    // computed for.
+    // that is when the draw's sum lies below this limit; kept for the probability (by its bits)
+    // it was computed for, which starts as 0.0.
     double eight_neighbour_limit() {
         const std::uint32_t bits = std::bit_cast<std::uint32_t>(this->eight_neighbour_probability);
-        if (!limit_known_ || bits != limit_probability_bits_) {
-            eight_sum_limit_ = minstd::unit_draw_limit(static_cast<double>(this->eight_neighbour_probability));
+        if (bits != limit_probability_bits_) {
             limit_probability_bits_ = bits;
-            limit_known_ = true;
+            eight_sum_limit_ = minstd::unit_draw_limit(static_cast<double>(this->eight_neighbour_probability));
         }
         return eight_sum_limit_;
     }
 
-    bool limit_known_ = false;
-    std::uint32_t limit_probability_bits_ = 0;
-    double eight_sum_limit_ = 0.0;
+    std::uint32_t limit_probability_bits_ = std::bit_cast<std::uint32_t>(0.0f);
+    double eight_sum_limit_ = minstd::unit_draw_limit(0.0);
 };
 
 }  // namespace pilora

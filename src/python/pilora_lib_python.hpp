@@ -54,7 +54,7 @@ public:
         static_cast<void>(timestamp);
         require_volume(volume);
         require_bed_takes_material();
-        const double chunks = chunks_after(chunks_stacked, volume);
+        const double chunks = capacity().after(chunks_stacked, volume);
         require_parameter_count(parameter_values.size());
         portion_.clear();
         portion_.add(volume, parameter_values);
@@ -82,9 +82,10 @@ public:
             require_volume(cells(row, columns.volume));
         }
         if (rows > 0) require_bed_takes_material();
+        const Capacity bed_capacity = capacity();
         double chunks = chunks_stacked;
         for (std::size_t row = 0; row < rows; ++row) {
-            chunks = chunks_after(chunks, cells(row, columns.volume));
+            chunks = bed_capacity.after(chunks, cells(row, columns.volume));
         }
 
         if (parameter_names.empty() && !names.empty()) parameter_names = std::move(names);
@@ -207,21 +208,30 @@ private:
         }
     }
 
-    // The chunk count after stacking `volume` on top of `chunks`, refusing what the bed cannot
-    // hold: a column may not pass 2147483646 chunks (its 32-bit count), and as no cell stands
-    // more than one chunk above an edge neighbour, no column can while the average stays
-    // grid_nx + grid_nz below that. A portion of 2^52 chunks or more is refused too: cutting a
-    // chunk off such a buffer may no longer lower its volume, and stacking would never end.
-    double chunks_after(double chunks, double volume) const {
-        const FastSimulator& bed = fast();
-        const double portion = volume / static_cast<double>(1.0f / bed.particles_per_volume_unit);
-        const double per_column = 2147483646.0 - static_cast<double>(bed.grid_nx) - bed.grid_nz;
-        const double capacity =
-            static_cast<double>(bed.grid_nx) * static_cast<double>(bed.grid_nz) * per_column;
-        if (!(portion < 0x1p52 && chunks + portion <= capacity)) {
-            throw std::invalid_argument("volume is more than the bed can hold");
+    // What the bed can hold, in unit chunks: a column may not pass 2147483646 chunks (its 32-bit
+    // count), and as no cell stands more than one chunk above an edge neighbour, no column can
+    // while the average stays grid_nx + grid_nz below that. A portion of 2^52 chunks or more is
+    // refused too: cutting a chunk off such a buffer may no longer lower its volume, and
+    // stacking would never end.
+    struct Capacity {
+        double chunk_volume;
+        double chunks;
+
+        // The chunk count after stacking `volume` on top of `stacked`, refusing what does not fit.
+        double after(double stacked, double volume) const {
+            const double portion = volume / chunk_volume;
+            if (!(portion < 0x1p52 && stacked + portion <= chunks)) {
+                throw std::invalid_argument("volume is more than the bed can hold");
+            }
+            return stacked + portion;
         }
-        return chunks + portion;
+    };
+
+    Capacity capacity() const {
+        const FastSimulator& bed = fast();
+        const double per_column = 2147483646.0 - static_cast<double>(bed.grid_nx) - bed.grid_nz;
+        return {static_cast<double>(1.0f / bed.particles_per_volume_unit),
+                static_cast<double>(bed.grid_nx) * static_cast<double>(bed.grid_nz) * per_column};
     }
 
     void require_bed_takes_material() const {
