@@ -69,15 +69,18 @@ public:
         {-1, 0}, {0, -1}, {0, 1}, {1, 0}, {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
 
     // Low bits of the scan keys, by [eight neighbours scanned][start index][table index]: the
-    // neighbour's place in the rotated scan order, then its table index; 2^40 (above every
-    // scanned key) for a corner that a four-neighbour step does not scan.
+    // neighbour's place in the rotated scan order (bits 4-6), then its move as dx + 1 (bits 2-3)
+    // and dz + 1 (bits 0-1); 2^40 (above every scanned key) for a corner that a four-neighbour
+    // step does not scan.
+    static constexpr int scan_key_bits = 7;
     static constexpr auto scan_order_keys = [] {
         std::array<std::array<std::array<std::int64_t, 8>, 8>, 2> keys{};
         for (unsigned eight = 0; eight < 2; ++eight) {
             const unsigned m = eight ? 8 : 4;
             for (unsigned s = 0; s < 8; ++s) {
                 for (unsigned t = 0; t < 8; ++t) {
-                    keys[eight][s][t] = t < m ? static_cast<std::int64_t>(((t + m - s % m) % m) << 3 | t)
+                    const std::int64_t move = (neighbour_offsets[t][0] + 1) << 2 | (neighbour_offsets[t][1] + 1);
+                    keys[eight][s][t] = t < m ? static_cast<std::int64_t>((t + m - s % m) % m) << 4 | move
                                               : std::int64_t{1} << 40;
                 }
             }
@@ -93,6 +96,22 @@ public:
 #else
         return a < b ? a : b;
 #endif
+    }
+
+    // The smallest of eight keys as a tree of depth three. The register barriers keep the
+    // compiler from folding the tree into a chain of seven dependent selections.
+    static std::int64_t min_of_eight(const std::int64_t (&key)[8]) {
+        const auto pinned = [](std::int64_t v) {
+#if defined(__GNUC__)
+            asm("" : "+r"(v));
+#endif
+            return v;
+        };
+        const std::int64_t a = pinned(branchless_min(key[0], key[1]));
+        const std::int64_t b = pinned(branchless_min(key[2], key[3]));
+        const std::int64_t c = pinned(branchless_min(key[4], key[5]));
+        const std::int64_t d = pinned(branchless_min(key[6], key[7]));
+        return branchless_min(pinned(branchless_min(a, b)), pinned(branchless_min(c, d)));
     }
 
     // Settings that would make the geometry undefined or the grid larger than 32-bit counts
@@ -243,7 +262,7 @@ public:
             const unsigned s = minstd::start_index(o3);
 
             // The scan, without branches: every neighbour gets a key, its height followed by
-            // its place in this step's scan order and its table index; the smallest key is the
+            // its place in this step's scan order and the move to it; the smallest key is the
             // lowest neighbour met first. The chunk moves there if it is lower than its cell.
             const std::int32_t* const west = rows[i - 1].data() + k;
             const std::int32_t* const here = rows[i].data() + k;
@@ -252,15 +271,12 @@ public:
                                        west[-1], west[1], east[-1], east[1]};
             const std::int64_t* const order = scan_order_keys[eight][s].data();
             std::int64_t key[8];
-            for (unsigned t = 0; t < 8; ++t) key[t] = (static_cast<std::int64_t>(g[t]) << 6) + order[t];
-            const std::int64_t low = branchless_min(
-                branchless_min(branchless_min(key[0], key[1]), branchless_min(key[2], key[3])),
-                branchless_min(branchless_min(key[4], key[5]), branchless_min(key[6], key[7])));
-            if (low >= (static_cast<std::int64_t>(h) << 6)) break;
-            const unsigned chosen = static_cast<unsigned>(low & 7);
-            i += neighbour_offsets[chosen][0];
-            k += neighbour_offsets[chosen][1];
-            h = static_cast<std::int32_t>(low >> 6);
+            for (unsigned t = 0; t < 8; ++t) key[t] = (static_cast<std::int64_t>(g[t]) << scan_key_bits) + order[t];
+            const std::int64_t low = min_of_eight(key);
+            if (low >= (static_cast<std::int64_t>(h) << scan_key_bits)) break;
+            i += static_cast<std::int32_t>((low >> 2) & 3) - 1;
+            k += static_cast<std::int32_t>(low & 3) - 1;
+            h = static_cast<std::int32_t>(low >> scan_key_bits);
         }
         engine.seed(last);
 
