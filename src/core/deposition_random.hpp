@@ -25,11 +25,15 @@ namespace minstd {
 inline constexpr std::uint32_t modulus = 2147483647u;  // 2^31 - 1
 inline constexpr std::uint32_t multiplier = 48271u;
 
-// a * b mod 2^31 - 1 for a in 1..2^31 - 2 and b below 2^31; the result lies in 1..2^31 - 2.
+// a * b mod 2^31 - 1 for a and b in 1..2^31 - 2; the result lies in 1..2^31 - 2. Two folds of
+// the high bits onto the low ones, without a comparison: a compiler may turn a comparison into
+// a branch, which would be mispredicted about every other time. The first fold leaves at most
+// 2^32 - 2, the second at most 2^31 - 1; neither fold can reach 0 or 2^31 - 1 itself, as the
+// product of two nonzero residues modulo a prime is not 0 modulo it.
 constexpr std::uint32_t mul_mod(std::uint32_t a, std::uint32_t b) {
     const std::uint64_t t = static_cast<std::uint64_t>(a) * b;
-    std::uint32_t r = static_cast<std::uint32_t>((t & modulus) + (t >> 31));
-    return r >= modulus ? r - modulus : r;
+    const std::uint64_t r = (t & modulus) + (t >> 31);
+    return static_cast<std::uint32_t>((r & modulus) + (r >> 31));
 }
 
 constexpr std::uint32_t pow_mod(std::uint32_t base, std::uint32_t exponent) {

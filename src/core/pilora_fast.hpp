@@ -241,15 +241,16 @@ public:
             std::this_thread::sleep_for(std::chrono::nanoseconds(50'000'000));
         }
 
-        std::int32_t i = start_cell(x, this->grid_nx);
-        std::int32_t k = start_cell(z, this->grid_nz);
+        const StartCells& start = start_cells(x, z);
+        std::int32_t i = start.i;
+        std::int32_t k = start.k;
         std::int32_t h = height_grid[i][k];
 
         // The walk. Every step takes three engine outputs (more when the start index is drawn
         // again); they are computed here from the last output with the engine's multipliers,
         // and the engine is left in the state std::minstd_rand would hold after them.
         std::minstd_rand& engine = deposition_engine();
-        std::uint32_t last = minstd::mul_mod(static_cast<std::uint32_t>(engine()), minstd::step_back);
+        std::uint32_t last = engine_state(engine);
         const double eight_below = eight_neighbour_limit();
         const std::vector<std::int32_t>* const rows = height_grid.data();
         for (;;) {
@@ -279,6 +280,8 @@ public:
             h = static_cast<std::int32_t>(low >> scan_key_bits);
         }
         engine.seed(last);
+        engine_left_ = engine;
+        engine_left_state_ = last;
 
         height_grid[i][k] = h + 1;
         slices[slice_index(i, k, h)].merge(chunk);
@@ -339,6 +342,35 @@ public:
     }
 
 private:
+    // The engine's state, which std::minstd_rand does not expose: the state this simulator left
+    // it in, when nothing has drawn from it since; otherwise recovered from its next output
+    // (which the walk then counts as drawn).
+    std::uint32_t engine_state(std::minstd_rand& engine) {
+        if (engine == engine_left_) [[likely]] return engine_left_state_;
+        return minstd::mul_mod(static_cast<std::uint32_t>(engine()), minstd::step_back);
+    }
+
+    struct StartCells {
+        std::uint32_t x_bits = 0, z_bits = 0, cell_size_bits = 0, nx = 0, nz = 0;
+        bool known = false;
+        std::int32_t i = 0, k = 0;
+    };
+
+    // The start cells of a drop at (x, z), kept for the last position: the chunks of a portion
+    // all fall at the same place.
+    const StartCells& start_cells(float x, float z) {
+        const std::uint32_t x_bits = std::bit_cast<std::uint32_t>(x);
+        const std::uint32_t z_bits = std::bit_cast<std::uint32_t>(z);
+        const std::uint32_t cell_size_bits = std::bit_cast<std::uint32_t>(cell_size);
+        StartCells& c = start_;
+        if (!(c.known && c.x_bits == x_bits && c.z_bits == z_bits && c.cell_size_bits == cell_size_bits &&
+              c.nx == this->grid_nx && c.nz == this->grid_nz)) {
+            c = {x_bits, z_bits, cell_size_bits, this->grid_nx, this->grid_nz, true,
+                 start_cell(x, this->grid_nx), start_cell(z, this->grid_nz)};
+        }
+        return c;
+    }
+
     // A walk step scans eight neighbours when its draw is not above eight_neighbour_probability,
     // that is when the draw's sum lies below this limit; kept for the probability (by its bits)
     // it was computed for, which starts as 0.0.
@@ -353,6 +385,9 @@ private:
 
     std::uint32_t limit_probability_bits_ = std::bit_cast<std::uint32_t>(0.0f);
     double eight_sum_limit_ = minstd::unit_draw_limit(0.0);
+    std::minstd_rand engine_left_{1};    // the engine as the last deposit left it,
+    std::uint32_t engine_left_state_ = 1;  // and its state
+    StartCells start_;
 };
 
 }  // namespace pilora

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <random>
 #include <tuple>
+#include <vector>
 
 #include "library_engine_simulator.hpp"
 
@@ -87,6 +88,35 @@ INSTANTIATE_TEST_SUITE_P(
                       Settings{20, 6, 90, 8, false, 1.0f}, Settings{12, 12, 45, 1, true, 0.5f},
                       Settings{5, 1, 135, 27, false, 0.25f}));
 
+// Two beds stacked in turn, with outside draws and reseeding in between: each deposit must
+// draw from wherever the shared engine stands, not from where its bed last left it.
+template <class Simulator>
+auto stacked_in_turn() {
+    auto first = std::make_unique<Simulator>(20.0f, 6.0f, 45.0f, 8.0f, false, 0.5f, 0.0f, 0.0f);
+    auto second = std::make_unique<Simulator>(12.0f, 12.0f, 30.0f, 1.0f, true, 0.5f, 0.0f, 0.0f);
+    std::minstd_rand& engine = deposition_engine();
+    engine.seed(3);
+    std::vector<std::uint32_t> outside_draws;
+    for (int n = 0; n < 900; ++n) {
+        AveragedParameters portion;
+        portion.add(0.3, {static_cast<double>(n % 5)});
+        Simulator& bed = n % 3 == 2 ? *second : *first;
+        bed.stack(portion, static_cast<float>(n % 17), static_cast<float>(n % 4) + 1.0f);
+        if (n % 7 == 0) outside_draws.push_back(static_cast<std::uint32_t>(engine()));
+        if (n % 11 == 0) engine.seed(outside_draws.back());
+    }
+    return std::tuple{std::move(first), std::move(second), outside_draws, engine};
+}
+
+TEST(WalkRegression, BedsSharingTheEngineDrawFromItsCurrentState) {
+    const auto [fast_first, fast_second, fast_draws, fast_engine] = stacked_in_turn<Fast>();
+    const auto [library_first, library_second, library_draws, library_engine] = stacked_in_turn<Library>();
+    EXPECT_EQ(fast_draws, library_draws);
+    EXPECT_TRUE(fast_engine == library_engine);
+    EXPECT_EQ(fast_first->height_grid, library_first->height_grid);
+    EXPECT_EQ(fast_second->height_grid, library_second->height_grid);
+}
+
 TEST(WalkRegression, SeededWorkloadKeepsItsBed) {
     const auto linear = stacked<Fast>(Settings{20, 6, 45, 8, false, 0.5f}, 7);
     const auto circular = stacked<Fast>(Settings{12, 12, 30, 1, true, 0.5f}, 7);
@@ -124,6 +154,22 @@ TEST(UnitDrawLimit, DecidesLikeTheDivision) {
         }
         EXPECT_TRUE(agrees(0.0)) << p;
         EXPECT_TRUE(agrees(unit_divisor - 1.0)) << p;
+    }
+}
+
+// The walk's modular product folds the high bits twice instead of comparing; it must agree
+// with the remainder for the residues at both ends, where each fold carries, and at random.
+TEST(ModularProduct, AgreesWithTheRemainder) {
+    using namespace pilora::minstd;
+    const std::uint32_t ends[] = {1u, 2u, 48271u, 65536u, 1u << 30, (1u << 31) - 3, (1u << 31) - 2};
+    std::minstd_rand engine(7);
+    std::vector<std::uint32_t> values(std::begin(ends), std::end(ends));
+    for (int n = 0; n < 2000; ++n) values.push_back(static_cast<std::uint32_t>(engine()));
+    for (const std::uint32_t a : values) {
+        for (const std::uint32_t b : values) {
+            const auto expected = static_cast<std::uint32_t>(std::uint64_t{a} * b % modulus);
+            ASSERT_EQ(mul_mod(a, b), expected) << a << " * " << b;
+        }
     }
 }
 
