@@ -48,7 +48,7 @@ def best(repetitions: int, setup: Callable[[], object], run: Callable[[object], 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repetitions", type=int, default=5)
+    parser.add_argument("--repetitions", type=int, default=15)
     reps = parser.parse_args().repetitions
 
     table = w1_table()

@@ -134,9 +134,11 @@ void reclaim(benchmark::State& state) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-BENCHMARK(deposition<PiloraFast<AveragedParameters>>)->Name("W1/deposition")->Unit(benchmark::kMillisecond);
-BENCHMARK(floor)->Name("W1/floor")->Unit(benchmark::kMillisecond);
-BENCHMARK(deposition<pilora::testing::LibraryEngineSimulator>)->Name("W1/deposition_library_engine")->Unit(benchmark::kMillisecond);
+// Short repetitions (the report takes the best of many), so that a burst of load from elsewhere
+// spoils one repetition rather than the average of every one.
+BENCHMARK(deposition<PiloraFast<AveragedParameters>>)->Name("W1/deposition")->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(floor)->Name("W1/floor")->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(deposition<pilora::testing::LibraryEngineSimulator>)->Name("W1/deposition_library_engine")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(stack_below_chunk)->Name("stack_below_chunk");
 BENCHMARK(reclaim)->Name("W1/reclaim")->Unit(benchmark::kMicrosecond)->Iterations(30);
 

@@ -14,7 +14,7 @@ import subprocess
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build", type=pathlib.Path)
-    parser.add_argument("--repetitions", type=int, default=5)
+    parser.add_argument("--repetitions", type=int, default=15)
     args = parser.parse_args()
 
     out = subprocess.run(

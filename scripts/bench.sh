@@ -7,7 +7,7 @@ pilora_setup
 pilora_run bash -c '
   set -euo pipefail
   mkdir -p build
-  reps=${PILORA_BENCH_REPETITIONS:-5}
+  reps=${PILORA_BENCH_REPETITIONS:-15}
   compilers="g++"
   command -v clang++ >/dev/null && compilers="g++ clang++"
   for cxx in $compilers; do

@@ -68,20 +68,30 @@ public:
     static constexpr std::int32_t neighbour_offsets[8][2] = {
         {-1, 0}, {0, -1}, {0, 1}, {1, 0}, {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
 
+    using Row = std::vector<std::int32_t>;
+
     // Low bits of the scan keys, by [eight neighbours scanned][start index][table index]: the
-    // neighbour's place in the rotated scan order (bits 4-6), then its move as dx + 1 (bits 2-3)
-    // and dz + 1 (bits 0-1); 2^40 (above every scanned key) for a corner that a four-neighbour
-    // step does not scan.
-    static constexpr int scan_key_bits = 7;
+    // neighbour's place in the rotated scan order, then the move to it as byte offsets, (dx + 1)
+    // rows into the row table and (dz + 1) counts into a row; 2^50 (above every scanned key) for
+    // a corner that a four-neighbour step does not scan.
+    static constexpr int dz_field = 0;      // 4 bits: (dz + 1) * sizeof(std::int32_t)
+    static constexpr int dx_field = 4;      // 6 bits: (dx + 1) * sizeof(Row)
+    static constexpr int order_field = 10;  // 3 bits
+    static constexpr int scan_key_bits = 13;
+    static_assert(2 * sizeof(std::int32_t) < 16 && 2 * sizeof(Row) < 64);
     static constexpr auto scan_order_keys = [] {
         std::array<std::array<std::array<std::int64_t, 8>, 8>, 2> keys{};
         for (unsigned eight = 0; eight < 2; ++eight) {
             const unsigned m = eight ? 8 : 4;
             for (unsigned s = 0; s < 8; ++s) {
                 for (unsigned t = 0; t < 8; ++t) {
-                    const std::int64_t move = (neighbour_offsets[t][0] + 1) << 2 | (neighbour_offsets[t][1] + 1);
-                    keys[eight][s][t] = t < m ? static_cast<std::int64_t>((t + m - s % m) % m) << 4 | move
-                                              : std::int64_t{1} << 40;
+                    const auto dx = static_cast<std::int64_t>(neighbour_offsets[t][0]);
+                    const auto dz = static_cast<std::int64_t>(neighbour_offsets[t][1]);
+                    const std::int64_t move =
+                        (dx + 1) * static_cast<std::int64_t>(sizeof(Row)) << dx_field |
+                        (dz + 1) * static_cast<std::int64_t>(sizeof(std::int32_t)) << dz_field;
+                    const auto place = static_cast<std::int64_t>((t + m - s % m) % m);
+                    keys[eight][s][t] = t < m ? place << order_field | move : std::int64_t{1} << 50;
                 }
             }
         }
@@ -252,7 +262,14 @@ public:
         std::minstd_rand& engine = deposition_engine();
         std::uint32_t last = engine_state(engine);
         const double eight_below = eight_neighbour_limit();
-        const std::vector<std::int32_t>* const rows = height_grid.data();
+        // The position as byte offsets: of row i - 1 in the row table, and of entry k in a row;
+        // a move adds the offsets its key carries.
+        const char* const rows = reinterpret_cast<const char*>(height_grid.data());
+        std::ptrdiff_t row_offset = static_cast<std::ptrdiff_t>(i - 1) * static_cast<std::ptrdiff_t>(sizeof(Row));
+        std::ptrdiff_t entry_offset = static_cast<std::ptrdiff_t>(k) * static_cast<std::ptrdiff_t>(sizeof(std::int32_t));
+        const auto entry = [&entry_offset](const Row& row) {
+            return reinterpret_cast<const std::int32_t*>(reinterpret_cast<const char*>(row.data()) + entry_offset);
+        };
         for (;;) {
             const std::uint32_t o1 = minstd::mul_mod(last, minstd::advance_1);
             const std::uint32_t o2 = minstd::mul_mod(last, minstd::advance_2);
@@ -265,9 +282,10 @@ public:
             // The scan, without branches: every neighbour gets a key, its height followed by
             // its place in this step's scan order and the move to it; the smallest key is the
             // lowest neighbour met first. The chunk moves there if it is lower than its cell.
-            const std::int32_t* const west = rows[i - 1].data() + k;
-            const std::int32_t* const here = rows[i].data() + k;
-            const std::int32_t* const east = rows[i + 1].data() + k;
+            const Row* const three_rows = reinterpret_cast<const Row*>(rows + row_offset);
+            const std::int32_t* const west = entry(three_rows[0]);
+            const std::int32_t* const here = entry(three_rows[1]);
+            const std::int32_t* const east = entry(three_rows[2]);
             const std::int32_t g[8] = {west[0], here[-1], here[1], east[0],
                                        west[-1], west[1], east[-1], east[1]};
             const std::int64_t* const order = scan_order_keys[eight][s].data();
@@ -275,10 +293,12 @@ public:
             for (unsigned t = 0; t < 8; ++t) key[t] = (static_cast<std::int64_t>(g[t]) << scan_key_bits) + order[t];
             const std::int64_t low = min_of_eight(key);
             if (low >= (static_cast<std::int64_t>(h) << scan_key_bits)) break;
-            i += static_cast<std::int32_t>((low >> 2) & 3) - 1;
-            k += static_cast<std::int32_t>(low & 3) - 1;
+            row_offset += ((low >> dx_field) & 63) - static_cast<std::ptrdiff_t>(sizeof(Row));
+            entry_offset += ((low >> dz_field) & 15) - static_cast<std::ptrdiff_t>(sizeof(std::int32_t));
             h = static_cast<std::int32_t>(low >> scan_key_bits);
         }
+        i = static_cast<std::int32_t>(row_offset / static_cast<std::ptrdiff_t>(sizeof(Row))) + 1;
+        k = static_cast<std::int32_t>(entry_offset / static_cast<std::ptrdiff_t>(sizeof(std::int32_t)));
         engine.seed(last);
         engine_left_ = engine;
         engine_left_state_ = last;

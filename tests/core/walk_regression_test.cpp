@@ -1,12 +1,13 @@
-// Pins the walk: PiloraFast, with its own draws, must place every chunk exactly where a
-// simulator that draws each output through std::minstd_rand places it, and leave the engine in
-// the same state; and a seeded workload must keep producing the recorded bed.
+// Pins the walk: PiloraFast must place every chunk and leave the engine exactly as a simulator
+// drawing each output through std::minstd_rand does, take the recorded draws, and keep the
+// recorded bed of a seeded workload.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
+#include <memory>
 #include <ostream>
 #include <random>
 #include <tuple>
@@ -20,12 +21,9 @@ using pilora::AveragedParameters;
 using pilora::deposition_engine;
 using Fast = pilora::PiloraFast<AveragedParameters>;
 using Library = pilora::testing::LibraryEngineSimulator;
+const AveragedParameters chunk{1.0, {}};
 
-struct Settings {
-    float size_x, size_z, angle, particles;
-    bool circular;
-    float eight;
-};
+struct Settings { float size_x, size_z, angle, particles; bool circular; float eight; };
 
 void PrintTo(const Settings& s, std::ostream* out) {
     *out << s.size_x << " x " << s.size_z << (s.circular ? " circular" : " linear") << ", angle "
@@ -54,13 +52,8 @@ std::uint64_t fingerprint(const Fast& bed) {
     for (const auto& row : bed.height_grid)
         for (std::int32_t h : row) mix(static_cast<std::uint32_t>(h));
     for (const AveragedParameters& slice : bed.slices) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &slice.volume, sizeof bits);
-        mix(bits);
-        for (double sum : slice.weighted_sums) {
-            std::memcpy(&bits, &sum, sizeof bits);
-            mix(bits);
-        }
+        mix(std::bit_cast<std::uint64_t>(slice.volume));
+        for (double sum : slice.weighted_sums) mix(std::bit_cast<std::uint64_t>(sum));
     }
     return hash;
 }
@@ -86,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
     Beds, WalkAgainstLibraryEngine,
     ::testing::Values(Settings{20, 6, 45, 8, false, 0.5f}, Settings{20, 6, 30, 8, false, 0.0f},
                       Settings{20, 6, 90, 8, false, 1.0f}, Settings{12, 12, 45, 1, true, 0.5f},
-                      Settings{5, 1, 135, 27, false, 0.25f}));
+                      Settings{5, 1, 135, 27, false, 0.25f},
+                      Settings{9, 5, 60, 1, false, std::numeric_limits<float>::quiet_NaN()}));
 
 // Two beds stacked in turn, with outside draws and reseeding in between: each deposit must
 // draw from wherever the shared engine stands, not from where its bed last left it.
@@ -124,9 +118,37 @@ TEST(WalkRegression, SeededWorkloadKeepsItsBed) {
     EXPECT_EQ(fingerprint(*circular), 8997878451978690235u);
 }
 
-}  // namespace
+TEST(WalkDraws, SecondChunkOnAFreshGridMovesToTheDrawnEdgeNeighbour) {
+    // Engine state 1: outputs 48271, 182605794 (u = 0.085), 1291394886 (s = 5), then 1914720637,
+    // 2078669041 (u = 0.968), 407355683 (s = 2), then 1105902161, 854716505, 564586691 for the
+    // step that finds nothing lower. The engine's state is its last output.
+    Fast bed(9, 9, 90, 1, false, 0.5f, 0, 0);
+    deposition_engine().seed(1);
+    bed.deposit(chunk, 4, 4);  // start cell (5, 5): nothing lower, one walk step
+    EXPECT_EQ(bed.height_grid[5][5], 1);
+    EXPECT_EQ(deposition_engine(), std::minstd_rand(1291394886u));
+    bed.deposit(chunk, 4, 4);  // u = 0.968 > 0.5: four neighbours from entry 2, (0, +1)
+    EXPECT_EQ(bed.height_grid[5][5], 1);
+    EXPECT_EQ(bed.height_grid[5][6], 1);
+    EXPECT_EQ(deposition_engine(), std::minstd_rand(564586691u));
+}
 
-namespace {
+TEST(WalkDraws, StartIndexIsDrawnAgainForTheTopOutputs) {
+    // Outputs 1922112213, 247665088, 2147483646 (drawn again), 2147435376 (s = 7), then 1964877853,
+    // 856088761, 232763010 for the step that finds nothing lower. Always eight neighbours, all
+    // lowest but entry 7 (+1, +1): the scan from 7 goes on to entry 0 (-1, 0). Without the redraw
+    // it would start at entry 5 (-1, +1); scanning backwards from 7 would pick entry 6 (+1, -1).
+    Fast bed(3, 3, 90, 1, false, 1.0f, 0, 0);
+    for (int i = 1; i <= 3; ++i)
+        for (int k = 1; k <= 3; ++k) bed.height_grid[i][k] = 1;
+    bed.height_grid[2][2] = 5;
+    bed.height_grid[3][3] = 2;
+    deposition_engine().seed(1290683230u);
+    bed.deposit(chunk, 1, 1);
+    EXPECT_EQ(bed.height_grid[1][2], 2);
+    EXPECT_EQ(bed.height_grid[1][3] + bed.height_grid[3][1], 2);
+    EXPECT_EQ(deposition_engine(), std::minstd_rand(232763010u));
+}
 
 // The walk compares the draw's sum with a limit instead of dividing; the decision must be the
 // division's for every probability, at the limit and on both sides of it.
@@ -145,15 +167,12 @@ TEST(UnitDrawLimit, DecidesLikeTheDivision) {
             const auto o2 = static_cast<std::uint32_t>(engine());
             ASSERT_TRUE(agrees(unit_draw_sum(o1, o2))) << p;
         }
+        EXPECT_TRUE(agrees(0.0) && agrees(unit_divisor - 1.0)) << p;
         if (std::isfinite(limit)) {
-            EXPECT_TRUE(agrees(limit)) << p;
-            EXPECT_TRUE(agrees(std::nextafter(limit, 0.0))) << p;
-            EXPECT_TRUE(agrees(std::nextafter(limit, unit_divisor))) << p;
-            EXPECT_TRUE(agrees(std::floor(limit))) << p;
-            EXPECT_TRUE(agrees(std::ceil(limit))) << p;
+            for (const double sum : {limit, std::nextafter(limit, 0.0), std::nextafter(limit, unit_divisor),
+                                     std::floor(limit), std::ceil(limit)})
+                EXPECT_TRUE(agrees(sum)) << p << " at " << sum;
         }
-        EXPECT_TRUE(agrees(0.0)) << p;
-        EXPECT_TRUE(agrees(unit_divisor - 1.0)) << p;
     }
 }
 
@@ -161,9 +180,8 @@ TEST(UnitDrawLimit, DecidesLikeTheDivision) {
 // with the remainder for the residues at both ends, where each fold carries, and at random.
 TEST(ModularProduct, AgreesWithTheRemainder) {
     using namespace pilora::minstd;
-    const std::uint32_t ends[] = {1u, 2u, 48271u, 65536u, 1u << 30, (1u << 31) - 3, (1u << 31) - 2};
+    std::vector<std::uint32_t> values = {1u, 2u, 48271u, 65536u, 1u << 30, (1u << 31) - 3, (1u << 31) - 2};
     std::minstd_rand engine(7);
-    std::vector<std::uint32_t> values(std::begin(ends), std::end(ends));
     for (int n = 0; n < 2000; ++n) values.push_back(static_cast<std::uint32_t>(engine()));
     for (const std::uint32_t a : values) {
         for (const std::uint32_t b : values) {

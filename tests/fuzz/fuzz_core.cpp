@@ -1,19 +1,15 @@
-// Coverage-guided fuzzer of the simulation core (libFuzzer, with ASan and UBSan).
-//
-// The input bytes choose the settings of a small bed and a sequence of stacking, reclaiming,
-// reset and height-export operations on PiloraFast. Calls the Python module would refuse
-// (non-finite or negative volumes, another parameter count, material for a bed without cells)
-// are refused here the same way; calls the core itself refuses must throw its documented
-// exception and change nothing. After every operation the bed's invariants are checked; a broken
-// one aborts, so libFuzzer reports it with the input that caused it.
+// Coverage-guided fuzzer of the simulation core (libFuzzer, ASan, UBSan): the input chooses a small
+// bed's settings and a sequence of stack, reclaim and reset calls. Calls the Python module would
+// refuse are skipped; calls the core refuses must throw and change nothing. After every call the
+// bed's invariants are checked; a broken one aborts with the input that broke it.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -25,19 +21,11 @@
 namespace {
 
 using pilora::AveragedParameters;
-using Bed = pilora::PiloraFast<AveragedParameters>;
-
 constexpr float nan_f = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf_f = std::numeric_limits<float>::infinity();
-constexpr std::size_t max_cells = 1u << 14;  // keeps every bed small
 
-#define CHECK(condition)                                                                  \
-    do {                                                                                  \
-        if (!(condition)) {                                                               \
-            std::fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition); \
-            std::abort();                                                                 \
-        }                                                                                 \
-    } while (0)
+#define CHECK(c) \
+    ((c) ? void() : (std::fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #c), std::abort()))
 
 float pick(FuzzedDataProvider& in, std::initializer_list<const float> specials, float low, float high) {
     switch (in.ConsumeIntegralInRange(0, 7)) {
@@ -47,166 +35,16 @@ float pick(FuzzedDataProvider& in, std::initializer_list<const float> specials, 
     }
 }
 
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+bool near(double a, double b, double scale) { return std::fabs(a - b) <= 1e-9 * scale + 1e-300; }
+
+template <class Error, class Call>
+bool throws(Call call) try { return call(), false; } catch (const Error&) { return true; }
+
+bool same_bits(const AveragedParameters& a, const AveragedParameters& b) {
+    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+    return bits(a.volume) == bits(b.volume) &&
+           std::ranges::equal(a.weighted_sums, b.weighted_sums, {}, bits, bits);
 }
-
-bool near(double a, double b, double scale) {
-    return std::fabs(a - b) <= 1e-9 * scale + 1e-300;
-}
-
-struct Run {
-    Bed& bed;
-    double chunk;               // volume of one unit chunk
-    double constant;            // value of parameter 0 of every portion
-    std::optional<std::size_t> count;  // parameter count, fixed by the first portion
-    double stacked = 0.0;       // all volume handed to stack
-    double chunks_before_reset = 0.0;
-    double reclaimed = 0.0;     // volume returned by reclaim since the last reset
-    std::vector<std::int32_t> last;  // interior heights after the previous operation
-
-    Run(Bed& bed, double chunk, double constant) : bed(bed), chunk(chunk), constant(constant) {}
-
-    std::int64_t grid_chunks() const {
-        std::int64_t total = 0;
-        for (std::uint32_t i = 1; i <= bed.grid_nx; ++i)
-            for (std::uint32_t k = 1; k <= bed.grid_nz; ++k) total += bed.height_grid[i][k];
-        return total;
-    }
-
-    double slice_volume() const {
-        double total = 0.0;
-        for (const AveragedParameters& s : bed.slices) total += s.volume;
-        return total;
-    }
-
-    void check_parameters(const AveragedParameters& p) const {
-        CHECK(p.volume >= 0.0);
-        CHECK(p.weighted_sums.empty() || (count && p.weighted_sums.size() == *count));
-        if (!p.weighted_sums.empty() && p.volume > 1e-100 && std::isfinite(p.volume)) {
-            CHECK(near(p.averages()[0], constant, std::fabs(constant) + 1.0));
-        }
-    }
-
-    void check() {
-        const std::uint32_t nx = bed.grid_nx, nz = bed.grid_nz;
-        const bool corners = !(bed.eight_neighbour_probability < 1.0f);
-        std::vector<std::int32_t> now;
-        for (std::uint32_t i = 0; i <= nx + 1; ++i) {
-            for (std::uint32_t k = 0; k <= nz + 1; ++k) {
-                const std::int32_t h = bed.height_grid[i][k];
-                if (i == 0 || k == 0 || i == nx + 1 || k == nz + 1) {
-                    CHECK(h == INT32_MAX);
-                    continue;
-                }
-                CHECK(h >= 0);
-                now.push_back(h);
-                for (int di = -1; di <= 1; ++di) {
-                    for (int dk = -1; dk <= 1; ++dk) {
-                        const std::int32_t g = bed.height_grid[i + di][k + dk];
-                        if ((di == 0) != (dk == 0) || (corners && di != 0 && dk != 0)) {
-                            CHECK(g == INT32_MAX || h - g <= 1);
-                        }
-                    }
-                }
-            }
-        }
-        if (!last.empty()) {
-            for (std::size_t j = 0; j < now.size(); ++j) CHECK(now[j] >= last[j]);
-        }
-        last = std::move(now);
-
-        const double chunks = chunks_before_reset + static_cast<double>(grid_chunks());
-        const double scale = stacked + chunk;
-        CHECK(bed.stack_buffer.volume >= 0.0 && bed.stack_buffer.volume < chunk);
-        CHECK(near(stacked, chunks * chunk + bed.stack_buffer.volume, scale));
-        CHECK(near(slice_volume() + reclaimed,
-                   static_cast<double>(grid_chunks()) * chunk, scale));
-        for (const AveragedParameters& s : bed.slices) check_parameters(s);
-    }
-
-    void stack(FuzzedDataProvider& in) {
-        const float x = pick(in, {nan_f, inf_f, -inf_f, 3e9f, -3e9f}, -2.0f, 42.0f) * bed.cell_size;
-        const float z = pick(in, {nan_f, inf_f, -inf_f, 3e9f, -3e9f}, -2.0f, 42.0f) * bed.cell_size;
-        const double volume =
-            static_cast<double>(pick(in, {nan_f, inf_f, -1.0f, -0.0f, 0.0f, 1.0f, 1e-40f}, 0.0f,
-                                     8.0f)) * chunk;
-        const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, 3);
-        std::vector<double> values;
-        for (std::size_t j = 0; j < n; ++j) {
-            values.push_back(j == 0 ? constant : in.ConsumeFloatingPoint<double>());
-        }
-        AveragedParameters portion;
-        portion.add(volume, values);
-
-        if (count && *count == 0 && n != 0) return;  // refused by the module
-        if (count && n != *count) {
-            // The module refuses this; so does the core, as the buffer holds sums.
-            const AveragedParameters before = bed.stack_buffer;
-            try {
-                bed.stack(portion, x, z);
-                CHECK(n == 0 && volume < 1e-100);
-            } catch (const std::runtime_error&) {
-            }
-            CHECK(bed.stack_buffer.volume == before.volume);
-            CHECK(same_bits(bed.stack_buffer.weighted_sums, before.weighted_sums));
-            return;
-        }
-        if (!(std::isfinite(volume) && volume >= 0.0)) return;  // refused by the module
-        if (volume / chunk > 4096.0) return;  // the module refuses only far more: too slow here
-        if (bed.grid_nx == 0 || bed.grid_nz == 0 || bed.slices.empty()) {
-            // The module refuses all material here; the core refuses whole chunks.
-            if (volume >= chunk) {
-                const AveragedParameters saved = bed.stack_buffer;
-                bool refused = false;
-                try {
-                    bed.stack(portion, x, z);
-                } catch (const std::invalid_argument&) {
-                    refused = true;
-                }
-                CHECK(refused);
-                bed.stack_buffer = saved;
-            }
-            return;
-        }
-        count = n;
-        stacked += volume;
-        bed.stack(portion, x, z);
-    }
-
-    void reclaim_to(float x) {
-        const double before = slice_volume();
-        const float from = bed.reclaim_position;
-        if (!(x >= from)) {
-            bool refused = false;
-            try {
-                bed.reclaim(x);
-            } catch (const std::invalid_argument&) {
-                refused = true;
-            }
-            CHECK(refused && bed.reclaim_position == from);
-            CHECK(slice_volume() == before);
-            return;
-        }
-        const AveragedParameters taken = bed.reclaim(x);
-        check_parameters(taken);
-        CHECK(bed.reclaim_position == x);
-        reclaimed += taken.volume;
-        CHECK(near(slice_volume() + taken.volume, before, before + chunk));
-    }
-
-    // The module's reclaim loop, from the current position, with an increment it accepts.
-    void reclaim_all(FuzzedDataProvider& in) {
-        const float increment = bed.cell_size * in.ConsumeFloatingPointInRange(0.0625f, 4.0f);
-        float x = bed.reclaim_position;
-        for (int steps = 0; !bed.reclaim_finished(); ++steps) {
-            CHECK(steps < 1 << 16);
-            if (x + increment == x) return;
-            reclaim_to(x);
-            x = x + increment;
-        }
-    }
-};
 
 }  // namespace
 
@@ -216,71 +54,133 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const float cell = 1.0f / std::pow(ppvu, 0.33333334f);
     const float size_x = pick(in, {nan_f, inf_f, -1.0f, -0.0f, 0.0f, 1e30f, 1e10f}, 0.0f, 40.0f) * cell;
     const float size_z = pick(in, {nan_f, inf_f, -1.0f, -0.0f, 0.0f, 1e30f, 1e10f}, 0.0f, 40.0f) * cell;
-    const float angle = pick(in, {90.0f, 45.0f, 0.0f, 135.0f, 180.0f, 89.995f, 270.0f, nan_f},
-                             -720.0f, 720.0f);
+    const float angle = pick(in, {90.0f, 45.0f, 0.0f, 135.0f, 180.0f, 89.995f, 270.0f, nan_f}, -720, 720);
     const bool circular = in.ConsumeBool();
     const float p8 = pick(in, {0.0f, 1.0f, nan_f, inf_f, -inf_f}, -0.5f, 1.5f);
     const double constant = in.ConsumeFloatingPointInRange(-1e6, 1e6);
 
-    // Refuse beds with many cells before building them, so no input can allocate much.
-    const double nx = static_cast<double>(size_x / cell) + 0.5;
-    const double nz = static_cast<double>(size_z / cell) + 0.5;
-    const double arc = static_cast<double>(std::min(size_x, size_z)) * 1.5707963705062866;
-    if (std::isfinite(nx) && std::isfinite(nz) && nx < 4294967296.0 && nz < 4294967296.0 &&
-        (std::floor(nx) * std::floor(nz) > max_cells || std::floor(nx) > max_cells ||
-         std::floor(nz) > max_cells ||
-         (circular && arc / static_cast<double>(cell) + 0.5 > max_cells))) {
-        return 0;
-    }
-    const bool valid = std::isfinite(size_x) && std::isfinite(size_z) && !(size_x < 0.0f) &&
-                       !(size_z < 0.0f) && std::isfinite(angle) && std::isfinite(ppvu) &&
-                       ppvu > 0.0f && nx < 4294967296.0 && nz < 4294967296.0;
-    std::optional<Bed> built;
-    try {
-        built.emplace(size_x, size_z, angle, ppvu, circular, p8, 0.0f, 0.0f);
-    } catch (const std::invalid_argument&) {
-        CHECK(!valid);
-        return 0;
-    }
-    CHECK(valid);
-    Bed& bed = *built;
-    if (!std::isfinite(1.0f / ppvu)) return 0;  // a chunk larger than any volume: nothing stacks
-    CHECK(bed.heights_buffer != nullptr || bed.grid_nx * bed.grid_nz == 0);
+    // Beds of many cells are skipped before they are built, so no input can allocate much (a
+    // circular bed has fewer than 210 slices then).
+    const double nx = std::floor(static_cast<double>(size_x / cell) + 0.5);
+    const double nz = std::floor(static_cast<double>(size_z / cell) + 0.5);
+    const bool countable = std::isfinite(nx) && std::isfinite(nz) && nx < 4294967296.0 && nz < 4294967296.0;
+    if (countable && std::max({nx * nz, nx, nz}) > 16384.0) return 0;
+    const bool valid = countable && !(size_x < 0.0f) && !(size_z < 0.0f) && std::isfinite(angle) &&
+                       std::isfinite(ppvu) && ppvu > 0.0f;
+    std::optional<pilora::PiloraFast<AveragedParameters>> built;
+    const auto build = [&] { built.emplace(size_x, size_z, angle, ppvu, circular, p8, 0.0f, 0.0f); };
+    CHECK(valid != throws<std::invalid_argument>(build));
+    if (!valid || !std::isfinite(1.0f / ppvu)) return 0;  // a chunk larger than any volume stacks nothing
+    auto& bed = *built;
 
-    Run run(bed, static_cast<double>(1.0f / ppvu), constant);
-    run.check();
-    for (int op = 0; op < 200 && in.remaining_bytes() > 0; ++op) {
-        switch (in.ConsumeIntegralInRange(0, 9)) {
-            case 0: case 1: case 2: case 3: case 4:
-                run.stack(in);
-                break;
-            case 5: case 6:
-                run.reclaim_to(in.ConsumeBool()
-                                   ? bed.reclaim_position +
-                                         bed.cell_size * in.ConsumeFloatingPointInRange(0.0f, 3.0f)
-                                   : pick(in, {nan_f, inf_f, -inf_f, 0.0f, 1e30f}, -1.0f, 50.0f) *
-                                         bed.cell_size);
-                break;
-            case 7:
-                run.reclaim_all(in);
-                break;
-            case 8: {
-                run.chunks_before_reset += static_cast<double>(run.grid_chunks());
-                run.reclaimed = 0.0;
-                bed.reset();
-                run.last.clear();
-                CHECK(run.grid_chunks() == 0 && run.slice_volume() == 0.0);
-                break;
-            }
-            default: {
-                bed.update_heights();
-                for (std::uint32_t k = 0; k < bed.grid_nz; ++k)
-                    for (std::uint32_t i = 0; i < bed.grid_nx; ++i)
-                        CHECK(bed.heights_buffer[k * bed.grid_nx + i] ==
-                              static_cast<float>(bed.height_grid[i + 1][k + 1]) * bed.cell_size);
+    const double chunk = static_cast<double>(1.0f / ppvu);
+    std::optional<std::size_t> count;  // the parameter count, fixed by the first portion
+    double stacked = 0.0, chunks_before_reset = 0.0, chunks = 0.0, reclaimed = 0.0;  // reclaimed since reset
+    std::vector<std::int32_t> last, now;  // the interior heights after the previous call, and now
+    const auto check_parameters = [&](const AveragedParameters& p) {
+        CHECK(p.volume >= 0.0 && (p.weighted_sums.empty() || (count && p.weighted_sums.size() == *count)));
+        if (!p.weighted_sums.empty() && p.volume > 1e-100 && std::isfinite(p.volume))
+            CHECK(near(p.averages()[0], constant, std::fabs(constant) + 1.0));
+    };
+    // The chunks on the grid are in the slices or reclaimed; all stacked volume is on the grid or
+    // buffered (less than a chunk).
+    const auto check_volume = [&] {
+        double in_slices = reclaimed;
+        for (const AveragedParameters& s : bed.slices) in_slices += s.volume;
+        const double buffered = bed.stack_buffer.volume, scale = stacked + chunk;
+        CHECK(near(in_slices, chunks * chunk, scale) && buffered >= 0.0 && buffered < chunk);
+        CHECK(near(stacked, (chunks_before_reset + chunks) * chunk + buffered, scale));
+    };
+    // The border ring stays INT32_MAX, no column shrinks, no edge neighbour (nor corner, when every
+    // step scans all eight) lies more than one chunk lower, the exported heights are the columns',
+    // and every slice holds material of the stacked composition.
+    const auto check = [&] {
+        const bool corners = !(bed.eight_neighbour_probability < 1.0f);
+        bed.update_heights();
+        chunks = 0.0;
+        now.clear();
+        for (std::uint32_t i = 0; i <= bed.grid_nx + 1; ++i) {
+            for (std::uint32_t k = 0; k <= bed.grid_nz + 1; ++k) {
+                const std::int32_t h = bed.height_grid[i][k];
+                const bool border = i == 0 || k == 0 || i == bed.grid_nx + 1 || k == bed.grid_nz + 1;
+                CHECK(border ? h == INT32_MAX : h >= 0 && (last.empty() || h >= last[now.size()]));
+                if (border) continue;
+                chunks += h;
+                now.push_back(h);
+                CHECK(bed.heights_buffer[(k - 1) * bed.grid_nx + (i - 1)] ==
+                      static_cast<float>(h) * bed.cell_size);
+                for (int d = 0; d < 9; ++d) {
+                    const int di = d / 3 - 1, dk = d % 3 - 1;
+                    const std::int32_t g = bed.height_grid[i + di][k + dk];
+                    if ((di == 0) != (dk == 0) || (corners && di != 0 && dk != 0))
+                        CHECK(g == INT32_MAX || h - g <= 1);
+                }
             }
         }
-        run.check();
+        last.swap(now);
+        check_volume();
+        for (const AveragedParameters& s : bed.slices) check_parameters(s);
+    };
+
+    const auto stack = [&] {
+        const float x = pick(in, {nan_f, inf_f, -inf_f, 3e9f, -3e9f}, -2.0f, 42.0f) * bed.cell_size;
+        const float z = pick(in, {nan_f, inf_f, -inf_f, 3e9f, -3e9f}, -2.0f, 42.0f) * bed.cell_size;
+        const double volume = chunk * pick(in, {nan_f, inf_f, -1.0f, -0.0f, 0.0f, 1.0f, 1e-40f}, 0.0f, 8.0f);
+        std::vector<double> values(in.ConsumeIntegralInRange<std::size_t>(0, 3), constant);
+        for (std::size_t j = 1; j < values.size(); ++j) values[j] = in.ConsumeFloatingPoint<double>();
+        AveragedParameters portion;
+        portion.add(volume, values);
+        const AveragedParameters before = bed.stack_buffer;
+        const auto call = [&] { bed.stack(portion, x, z); };
+        if (count && values.size() != *count) {  // refused by the module, by the core if the buffer has sums
+            CHECK(*count == 0 || throws<std::runtime_error>(call) || (values.empty() && volume < 1e-100));
+            return CHECK(same_bits(bed.stack_buffer, before));
+        }
+        // Refused by the module (which takes far more than 4096 chunks, but that is slow here).
+        if (!(std::isfinite(volume) && volume >= 0.0) || volume / chunk > 4096.0) return;
+        if (bed.grid_nx == 0 || bed.grid_nz == 0 || bed.slices.empty()) {  // the module refuses all material,
+            CHECK(volume < chunk || throws<std::invalid_argument>(call));  // the core whole chunks
+            return void(bed.stack_buffer = before);
+        }
+        count = values.size();
+        stacked += volume;
+        call();
+    };
+    // A refused reclaim must keep the position; check() finds any change to the slices.
+    const auto reclaim_to = [&](float x) {
+        const float from = bed.reclaim_position;
+        const auto call = [&] { bed.reclaim(x); };
+        if (!(x >= from)) return CHECK(throws<std::invalid_argument>(call) && bed.reclaim_position == from);
+        const AveragedParameters taken = bed.reclaim(x);
+        check_parameters(taken);
+        reclaimed += taken.volume;
+        CHECK(bed.reclaim_position == x);
+        check_volume();
+    };
+
+    check();
+    for (int op = 0; op < 200 && in.remaining_bytes() > 0; ++op) {
+        const int kind = in.ConsumeIntegralInRange(0, 9);
+        if (kind <= 4) {
+            stack();
+        } else if (kind <= 6) {
+            const bool ahead = in.ConsumeBool();
+            reclaim_to(ahead ? bed.reclaim_position + bed.cell_size * in.ConsumeFloatingPointInRange(0.0f, 3.0f)
+                             : bed.cell_size * pick(in, {nan_f, inf_f, -inf_f, 0.0f, 1e30f}, -1.0f, 50.0f));
+        } else if (kind == 7) {  // the module's reclaim loop, from the current position
+            const float step = bed.cell_size * in.ConsumeFloatingPointInRange(0.0625f, 4.0f);
+            int steps = 0;
+            for (float x = bed.reclaim_position; !bed.reclaim_finished() && x + step != x; x = x + step) {
+                CHECK(++steps <= 1 << 16);
+                reclaim_to(x);
+            }
+        } else if (kind == 8) {
+            bed.reset();  // check() then finds any chunk or slice volume left behind
+            chunks_before_reset += chunks;
+            reclaimed = 0.0;
+            last.clear();
+        }  // else nothing: check() exports the heights
+        check();
     }
     return 0;
 }

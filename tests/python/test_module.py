@@ -1,210 +1,182 @@
-"""The module surface: its one class, argument conversion, settings validation, the refusal of
-the detailed simulator and the exported height field."""
+"""The module on small beds whose heap is known exactly: every refusal, where chunks land, how
+tables are read, the reclaimed rows and the height field."""
 
-import math
-import re
-import subprocess
-import sys
-from concurrent import interpreters
-from decimal import Decimal
-from fractions import Fraction
+from math import inf, nan
 
 import numpy as np
 import pytest
 
-import _pilora_lib
 from _pilora_lib import PiloraLib
 
-NAMES = ["x", "z", "volume"]
+XZV = ["x", "z", "volume"]
+STAIRCASE = [4.0, 3.0, 2.0, 1.0] + [0.0] * 6  # ten chunks dropped at x = 0 on the strip
+ROW = np.array([[0.0, 0.0, 1.5, 2.0]])  # a table of one portion: x, z, volume, a parameter
+FULL = 10.0 * (2147483646 - 11)  # the strip's ten 32-bit columns, less the slope a heap needs
+VOLUME, COUNT = "volume must be a finite number not below zero", "invalid parameter count"
+MORE = "volume is more than the bed can hold"
+SMALL = "the bed is smaller than half a cell along an axis and cannot take material"
+NAMES = "parameter names differ from those recorded by an earlier stack_list call"
+CELLS = " gives more grid cells than 32 bits can count"
+TYPES = "(): incompatible function arguments. The following argument types are supported:"
+
+REFUSALS = [  # (call, exception, message[, bed settings])
+    ("make_bed(detailed=True, bed_size_x=nan, reclaim_increment=0.0)", RuntimeError,
+     "Detailed simulator not available on this platform."),
+    ("make_bed(reclaim_increment=1e-46)", ValueError,  # zero in single precision
+     "reclaim_increment must be a finite number above zero"),
+    ("make_bed(bed_size_x=1e39)", ValueError, "bed_size_x must be a finite number"),
+    ("make_bed(bed_size_z=nan)", ValueError, "bed_size_z must be a finite number"),
+    ("make_bed(bed_size_x=-1e-3)", ValueError, "bed_size_x must not be negative"),
+    ("make_bed(bed_size_z=-0.25)", ValueError, "bed_size_z must not be negative"),
+    ("make_bed(reclaim_angle=-inf)", ValueError, "reclaim_angle must be a finite number"),
+    ("make_bed(particles_per_volume_unit=-0.0)", ValueError,
+     "particles_per_volume_unit must be a finite number above zero"),
+    ("make_bed(bed_size_x=1e10)", ValueError, "bed_size_x" + CELLS),
+    ("make_bed(bed_size_z=1e10)", ValueError, "bed_size_z" + CELLS),
+    ("make_bed(bed_size_x=7e4, bed_size_z=7e4)", ValueError, "bed_size_x and bed_size_z give"
+     " more grid cells than 32 bits can count"),
+    ("PiloraLib(*[1.0] * 9)", TypeError, "__init__(): incompatible constructor arguments. The "
+     "following argument types are supported:"),
+    ("bed.stack(0, 0, 0, nan, [2.0])", ValueError, VOLUME),
+    ("bed.stack_list(np.array([[1, 0, 1, 2], [2, 0, nan, 2]]), XZV + ['p'])", ValueError, VOLUME),
+    ("bed.stack(0, 0, 0, FULL - 1.0, [2.0])", ValueError, MORE),  # with the 1.5 stacked before
+    ("bed.stack_list(np.array([[0, 0, FULL / 2, 2]] * 2), XZV + ['p'])", ValueError, MORE),
+    # 2**52 chunks fit this bed's columns, but stacking them would never end.
+    ("make_bed(bed_size_x=1500, bed_size_z=1500).stack(0, 0, 0, 2.0**52, [])", ValueError, MORE),
+    ("bed.stack(0, 0, 0, 0.0, [2.0])", ValueError, SMALL, {"bed_size_z": 0.4}),
+    ("bed.stack_list(ROW, XZV + ['a'])", ValueError, SMALL, {"bed_size_x": 0.4}),
+    ("bed.stack(0, 0, 0, 1.0, [])", RuntimeError, COUNT),
+    ("bed.stack_list(ROW[:, :3], XZV)", RuntimeError, COUNT),
+    *[(f"bed.stack_list(ROW[:0], XZV + ['a']); bed.stack_list({table}, XZV + ['A'])",
+       ValueError, NAMES) for table in ("ROW", "ROW[:0]")],
+    ("bed.stack_list(ROW, ['x', 'z', 'Volume', 'a'])", ValueError,
+     'column_names must name the columns "x", "z" and "volume"'),
+    ("bed.stack_list(ROW, XZV + ['a', 'b'])", ValueError,
+     "column_names names 5 columns but the table has 4"),
+    ("bed.stack_list(ROW, XZV + [b'\\xff'])", ValueError, "column name is not valid UTF-8"),
+    ("bed.stack_list(ROW[0], XZV + ['a'])", ValueError,
+     "array has incorrect number of dimensions: 1; expected 2"),
+    ("bed.reclaim()", ValueError, "reclaim_increment is too small to move the reclaim position to "
+     "the end of the bed", {"reclaim_increment": 1e-7}),
+    ("bed.stack(0, '0', 0, 1.0, [2.0])", TypeError, "stack" + TYPES),
+    ("bed.stack_list(ROW, 'xzva')", TypeError, "stack_list" + TYPES),
+    ("bed.reclaim(1.0)", TypeError, "reclaim" + TYPES),
+    ("bed.get_heights(None)", TypeError, "get_heights" + TYPES),
+]
 
 
-class IndexOnly:
-    def __index__(self):
-        return 10
+def run(code, **names):
+    return eval(code, {**globals(), **names})
 
 
-def test_module_holds_one_class_with_four_methods(make_bed):
-    assert _pilora_lib.__doc__ == "Pilora Lib for Python"
-    assert [name for name in vars(_pilora_lib) if not name.startswith("__")] == ["PiloraLib"]
-    public = sorted(name for name in dir(PiloraLib) if not name.startswith("_"))
-    assert public == ["get_heights", "reclaim", "stack", "stack_list"]
-    with pytest.raises(AttributeError):
-        make_bed().reclaim_increment = 2.0
-
-
-def test_module_is_for_the_main_interpreter_and_loads_numpy_only_for_tables(bed_settings):
-    interpreter = interpreters.create()
+def outcome(bed):
+    """What the bed does next: take a table that completes the buffered chunk and names the
+    parameter, then give its heights and reclaimed rows (or the heights and the refusal)."""
     try:
-        with pytest.raises(interpreters.ExecutionFailed, match="subinterpreters"):
-            interpreter.exec("import _pilora_lib")
-    finally:
-        interpreter.close()
-    script = (
-        "import sys, _pilora_lib\n"
-        f"bed = _pilora_lib.PiloraLib(*{bed_settings()!r})\n"
-        "bed.stack(0.0, 1.0, 0.0, 2.0, []); bed.get_heights(); bed.reclaim()\n"
-        "print('numpy' in sys.modules)\n"
-    )
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    assert (run.stdout, run.stderr) == ("False\n", "")
+        bed.stack_list(np.array([[0, 0, 1, 4]]), XZV + ["a"])
+        return bed.get_heights(), bed.reclaim()
+    except (ValueError, RuntimeError) as error:
+        return bed.get_heights(), repr(error)
 
 
-def _init(index, value):
-    return lambda bed, s: PiloraLib(*s[:index], value, *s[index + 1:])
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda bed, s: PiloraLib(*s[:9]),
-        lambda bed, s: PiloraLib(*s, 1.0),
-        lambda bed, s: PiloraLib(*s[:9], reclaim_increment=s[9]),
-        _init(0, "10"), _init(4, "no"), _init(3, None), _init(0, [1.0]), _init(1, b"1"),
-        _init(9, 2**1100),
-        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0),
-        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, [], 0.0),
-        lambda bed, s: bed.stack(0.0, 0.0, 0.0, volume=1.0, parameter_values=[]),
-        lambda bed, s: bed.stack(0.0, "0", 0.0, 1.0, []),
-        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 2**1100, []),
-        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, "12"),
-        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, ["1"]),
-        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, [object()]),
-        lambda bed, s: bed.stack(0.0, 0.0, 0.0, 1.0, b"12"),
-        lambda bed, s: bed.stack_list(np.ones((1, 3))),
-        lambda bed, s: bed.stack_list(np.ones((1, 3)), column_names=NAMES),
-        lambda bed, s: bed.stack_list(np.ones((1, 3)), "xzv"),
-        lambda bed, s: bed.stack_list(np.ones((1, 3)), ["x", "z", 3]),
-        lambda bed, s: bed.stack_list([["a", "b", "c"]], NAMES),
-        lambda bed, s: bed.stack_list([[1.0, 2.0, 3.0], [1.0]], NAMES),
-        lambda bed, s: bed.stack_list({"x": 1}, NAMES),
-        lambda bed, s: bed.stack_list(object(), NAMES),
-        lambda bed, s: bed.reclaim(1.0),
-        lambda bed, s: bed.get_heights(None),
-    ],
-)
-def test_wrong_arguments_raise_type_error_and_change_nothing(make_bed, bed_settings, call):
-    bed = make_bed()
-    with pytest.raises(TypeError, match="incompatible"):
-        call(bed, bed_settings())
-    assert bed.get_heights() == [[0.0] * 10]
-    assert bed.reclaim() == {"x": [float(x) for x in range(11)], "volume": [0.0] * 11}
-
-
-@pytest.mark.parametrize(
-    "overrides, rows",
-    [({"bed_size_x": v, "reclaim_angle": v}, 11)
-     for v in (10, 10.0, np.float32(10), np.int64(10), Fraction(10), Decimal(10), IndexOnly())]
-    + [({"detailed": v}, 11) for v in (False, None, 0, np.False_)]
-    + [({"circular": v}, 11) for v in (False, None, 0, 0.0, np.False_)]
-    + [({"circular": v}, 7) for v in (True, 1, 2.5, np.True_)],
-)
-def test_settings_take_any_number_and_truth_value(make_bed, overrides, rows):
-    # 10 x 4 cells: ten slices along x when linear, six along the quarter arc of radius 4.
-    assert len(make_bed(bed_size_z=4.0, **overrides).reclaim()["x"]) == rows
-
-
-X_TENTHS = [0.0, 0.10000000149011612, 0.20000000298023224, 0.30000001192092896]
-
-
-@pytest.mark.parametrize(
-    "increment, xs, rows",
-    [(0.1, X_TENTHS, 96), (Fraction(1, 10), X_TENTHS, 96),
-     (2**24 + 1, [0.0, 16777216.0], 2)],  # an int, exact in double, rounded to single
-)
-def test_reclaim_x_holds_running_sums_of_the_single_precision_increment(make_bed, increment, xs,
-                                                                         rows):
-    got = make_bed(reclaim_increment=increment).reclaim()["x"]
-    assert (got[: len(xs)], len(got)) == (xs, rows)
-
-
-@pytest.mark.parametrize("detailed", [True, 1, np.True_])
-@pytest.mark.parametrize(
-    "overrides",
-    [{}, {"circular": True}, {"bed_size_x": math.nan, "bed_size_z": -1.0},
-     {"particles_per_volume_unit": 0.0, "reclaim_angle": math.inf}, {"reclaim_increment": 0.0},
-     {"bed_size_x": 1e12, "bed_size_z": 1e12}],
-)
-def test_detailed_simulator_is_refused_whatever_the_other_settings(make_bed, detailed, overrides):
-    with pytest.raises(RuntimeError) as raised:
-        make_bed(detailed=detailed, **overrides)
-    assert type(raised.value) is RuntimeError
-    assert str(raised.value) == "Detailed simulator not available on this platform."
-
-
-INVALID = {
-    # 1e39 is finite in double and infinite in single precision, 1e-46 is zero there; 1e10
-    # cells do not fit 32 bits.
-    "bed_size_x": [math.nan, math.inf, 1e39, -1.0, -1e-3, 1e10, 1e20],
-    "bed_size_z": [-math.inf, -0.25, 1e39, 1e10],
-    "reclaim_angle": [math.nan, math.inf, -math.inf, 1e39, -1e39],
-    "particles_per_volume_unit": [0.0, -0.0, -8.0, math.nan, math.inf, -math.inf, 1e39, 1e-46],
-    "reclaim_increment": [0.0, -0.0, -0.1, math.nan, math.inf, -math.inf, 1e-46],
-}
-
-
-@pytest.mark.parametrize(
-    "overrides, named",
-    [({name: value}, name) for name, values in INVALID.items() for value in values]
-    + [({"bed_size_x": 7e4, "bed_size_z": 7e4}, "bed_size_x and bed_size_z")],
-)
-def test_invalid_settings_are_refused_naming_the_setting(make_bed, overrides, named):
-    with pytest.raises(ValueError, match=re.escape(named)):
-        make_bed(**overrides)
-
-
-@pytest.mark.parametrize(
-    "overrides",
-    [{"eight_neighbour_probability": math.nan}, {"eight_neighbour_probability": -math.inf},
-     {"stored_setting_a": math.nan, "stored_setting_b": -1e39}, {"reclaim_angle": -720.0}],
-)
-def test_unchecked_settings_accept_any_float(make_bed, overrides):
-    bed = make_bed(**overrides)
-    bed.stack(0.0, 0.0, 0.0, 3.0, [])
-    assert sum(bed.get_heights()[0]) == 3.0
-
-
-@pytest.mark.parametrize(
-    "overrides, shape",
-    [({}, (1, 10)), ({"bed_size_z": 4.0}, (4, 10)),
-     ({"bed_size_z": 4.0, "circular": True}, (4, 10)),
-     ({"bed_size_z": 4.0, "particles_per_volume_unit": 8.0}, (8, 20)),
-     ({"bed_size_x": 0.5, "bed_size_z": 0.5}, (1, 1)), ({"bed_size_z": 0.4}, (0, 10)),
-     ({"bed_size_x": 0.4, "bed_size_z": 3.0}, (3, 0)),
-     ({"bed_size_x": 0.0, "bed_size_z": 0.0}, (0, 0)),
-     ({"bed_size_x": -0.0, "bed_size_z": 2.0}, (2, 0)),
-     # Sizes are narrowed to single precision: 2.5 - 1e-8 becomes 2.5f and rounds up to three
-     # cells (two in double); the largest float below 2.5 stays below.
-     ({"bed_size_x": 2.5 - 1e-8}, (1, 3)), ({"bed_size_x": 2.4999997615814209}, (1, 2)),
-     ({"bed_size_z": 0.5 - 1e-9}, (1, 10))],
-)
-def test_new_bed_has_a_zero_height_field_of_its_grid_shape(make_bed, overrides, shape):
-    rows = make_bed(**overrides).get_heights()
-    nz, nx = shape
-    assert rows == [[0.0] * nx for _ in range(nz)]
-    assert all(type(value) is float for row in rows for value in row)
-
-
-def test_heights_are_independent_copies(make_bed):
-    bed = make_bed(bed_size_z=2.0)
-    first, second = bed.get_heights(), bed.get_heights()
-    assert first == second and first is not second and first[0] is not second[0]
-    first[0][0] = 99.0
-    bed.stack(0.0, 0.0, 0.0, 1.0, [])
-    assert second == [[0.0] * 10, [0.0] * 10]
-    assert bed.get_heights()[0][0] == 1.0
-
-
-def test_no_call_writes_output(make_bed, capfd):
-    bed = make_bed(bed_size_z=3.0)
-    bed.stack_list(np.array([[1.0, 1.0, 2.0, 0.5], [4.0, 2.0, 3.5, 0.25]]), NAMES + ["p"])
-    bed.stack(0.0, 5.0, 1.0, 2.5, [1.0])
-    for failing in (lambda: bed.stack(0.0, 5.0, 1.0, math.nan, [1.0]),
-                    lambda: bed.stack(0.0, 5.0, 1.0, 1.0, []),
-                    lambda: bed.stack_list(np.ones((2, 4)), NAMES + ["q"]),
-                    lambda: make_bed(detailed=True), lambda: make_bed(bed_size_x=-1.0),
-                    lambda: bed.stack("0", 5.0, 1.0, 1.0, [])):
-        with pytest.raises((ValueError, RuntimeError, TypeError)):
-            failing()
-    bed.get_heights(), bed.reclaim(), bed.reclaim()
-    del bed
+@pytest.mark.parametrize("call, error, message, overrides", [(*r, {})[:4] for r in REFUSALS])
+def test_refused_call_names_the_fault_and_changes_nothing(make_bed, capfd, call, error, message,
+                                                          overrides):
+    bed, twin = make_bed(**overrides), make_bed(**overrides)
+    for lib in bed, twin:  # one chunk and half a chunk buffered where the bed has cells
+        if any(lib.get_heights()):
+            lib.stack(0.0, 0.0, 0.0, 1.5, [2.0])
+    with pytest.raises(error) as raised:
+        exec(call, {**globals(), "bed": bed, "make_bed": make_bed})
+    assert type(raised.value) is error and str(raised.value).splitlines()[0] == message
+    assert outcome(bed) == outcome(twin)
     assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("probability", [0.0, 1.0])
+@pytest.mark.parametrize("stack_ten", [
+    "bed.stack(0, 0, 0, 10.0, [])", "[bed.stack(t, 0, 0, 1.0, []) for t in range(10)]",
+    "[bed.stack(0, -1.0, 0, 0.25, []) for _ in range(40)]",
+    "bed.stack_list(np.tile([nan, 0, 0, 1.0], (10, 1)), ['timestamp'] + XZV)"])
+def test_chunks_dropped_at_the_end_of_the_strip_build_a_staircase(make_bed, probability,
+                                                                  stack_ten):
+    bed = make_bed(eight_neighbour_probability=probability)
+    run(stack_ten, bed=bed)
+    assert bed.get_heights() == [STAIRCASE]
+
+
+@pytest.mark.parametrize("at, cell", [(0.49, 0), (0.5 - 1e-9, 1), (2.7, 3), (9.49, 9), (9.6, 9),
+                                      (-3.0, 0), (nan, 0), (inf, 9), (1e300, 9), (-inf, 0)])
+@pytest.mark.parametrize("stack", ["bed.stack(0, at, at, 1.0, [])",
+                                   "bed.stack_list(np.array([[at, at, 1.0]]), XZV)"])
+def test_a_chunk_on_a_fresh_bed_rests_on_the_rounded_and_clamped_cell(make_bed, at, cell, stack):
+    bed = make_bed(bed_size_z=10.0)
+    run(stack, bed=bed, at=at)
+    assert np.argwhere(bed.get_heights()).tolist() == [[cell, cell]]
+
+
+@pytest.mark.parametrize("angle, increment, volumes", [
+    (90.0, 1.0, [0.0] + STAIRCASE), (89.995, 1.0, [0.0] + STAIRCASE),
+    (45.0, 1.0, [0, 6, 2, 1, 1, 0, 0, 0, 0, 0, 0]), (30.0, 1.0, [0, 7, 1, 1, 1, 0, 0, 0, 0, 0, 0]),
+    (0.0, 1.0, [0, 10] + [0] * 9), (135.0, 1.0, [0] * 10 + [10]),
+    # Each step takes its share of a slice; it stops at the middle of the (empty) last slice.
+    (90.0, 0.25, [0.0] + [h / 4 for h in STAIRCASE for _ in range(4)][:38])])
+def test_reclaim_books_chunks_back_by_height_over_slope_and_conserves_volume(
+        make_bed, angle, increment, volumes):
+    bed = make_bed(reclaim_angle=angle, reclaim_increment=increment)
+    bed.stack(0.0, 0.0, 0.0, 10.0, [])
+    assert bed.reclaim() == {"x": [i * increment for i in range(len(volumes))],
+                             "volume": [float(v) for v in volumes]}
+    assert bed.get_heights() == [STAIRCASE]  # reclaiming leaves the heap standing
+    assert bed.reclaim() == {"x": [], "volume": []}
+
+
+def test_reclaim_reports_the_volume_and_the_average_of_every_named_parameter(make_bed):
+    bed = make_bed(bed_size_x=1.0)
+    bed.stack_list(np.array([[0, 0, 1, 2, -1], [0, 0, 3, 6, 3]]), XZV + ["p", "q"])
+    assert bed.reclaim() == {"x": [0, 1], "volume": [0, 4], "p": [0, 5], "q": [0, 2]}
+    bed = make_bed(bed_size_x=0.4)  # no slices, no rows
+    bed.stack_list(np.empty((0, 4)), XZV + ["a"])
+    assert bed.reclaim() == {"x": [], "volume": [], "a": []}
+
+
+def test_the_first_portion_fixes_the_parameter_count_even_without_material(make_bed):
+    bed = make_bed()
+    bed.stack(0.0, 3.0, 0.0, 0.0, [2.0, 3.0])
+    with pytest.raises(RuntimeError, match=COUNT):
+        bed.stack_list(np.empty((0, 4)), XZV + ["a"])
+
+
+# One chunk on each of four cells of a fresh 10 x 3 bed, where none of them moves.
+TABLE = np.array([[1, 0, 1, 2, 10], [4, 2, 1, 3, 20], [7, 1, 1, 5, 30], [8, 1, 1, 7, 40]], float)
+A, B = {1: 2.0, 4: 3.0, 7: 5.0, 8: 7.0}, {1: 10.0, 4: 20.0, 7: 30.0, 8: 40.0}
+
+
+@pytest.mark.parametrize("layout, names, averages", [
+    *[(layout, XZV + ["a", "b"], {"a": A, "b": B}) for layout in [
+        "np.ascontiguousarray(t.T).T", "t[::-1]",
+        "np.repeat(np.repeat(t, 2, 0), 2, 1)[::2, ::2]", "np.frombuffer(t.tobytes()).reshape(4, 5)",
+        "t.astype(np.float32)", "t.astype(np.int32)", "t.astype(int).tolist()"]],
+    ("t[:, [0, 1, 3, 2, 4]]", ["x", "z", "Volume", "volume", "X"], {"Volume": A, "X": B}),
+    ("t[:, [3, 3, 4, 0, 1, 2]]", ["volume", "a", "timestamp", "x", "z", "volume"], {"a": A}),
+    ("t", [b"x", bytearray(b"z"), b"volume", "\u00e9t\u00e9".encode()], {"\u00e9t\u00e9": A}),
+    ("t", XZV, {})])  # columns beyond the names are ignored
+def test_stack_list_reads_the_named_columns_in_any_layout(make_bed, layout, names, averages):
+    bed = make_bed(bed_size_z=3.0)
+    bed.stack_list(run(layout, t=TABLE), names)
+    assert np.argwhere(bed.get_heights()).tolist() == [[0, 1], [1, 7], [1, 8], [2, 4]]  # (z, x)
+    result = bed.reclaim()
+    assert list(result) == ["x", "volume", *averages]
+    by_slice = {name: [0.0] + [column.get(x, 0.0) for x in range(10)]
+                for name, column in {"volume": dict.fromkeys(A, 1.0), **averages}.items()}
+    assert result == {"x": [float(x) for x in range(11)], **by_slice}
+
+
+# Sizes are narrowed to single precision: 2.5 - 1e-8 becomes 2.5f and rounds up to three cells,
+# the largest float below 2.5 to two.
+@pytest.mark.parametrize("overrides, shape", [
+    ({"bed_size_z": 4.0, "circular": True}, (4, 10)), ({"bed_size_z": 0.4}, (0, 10)),
+    ({"bed_size_z": 4.0, "particles_per_volume_unit": 8.0}, (8, 20)), ({"bed_size_x": 0.0}, (1, 0)),
+    ({"bed_size_x": 2.5 - 1e-8}, (1, 3)), ({"bed_size_x": 2.4999997615814209}, (1, 2))])
+def test_a_new_bed_has_a_zero_height_field_of_its_grid_shape(make_bed, overrides, shape):
+    assert make_bed(**overrides).get_heights() == [[0.0] * shape[1]] * shape[0]
