@@ -89,6 +89,53 @@ inline double unit_draw_limit(double p) {
     return std::bit_cast<double>(high);
 }
 
+// The test unit_draw_sum(o1, o2) >= limit in integers, which is shorter than the conversions
+// and the arithmetic it replaces. With x = o2 - 1 and y = o1 - 1 the sum, rounded twice, never
+// decreases as x or y grows; so the pairs that reach the limit are every pair with x above
+// row + 1, and the pairs in rows `row` and row + 1 with y at least a threshold. A third row is
+// never partial: one row's sums span 2147483645, less than the step of 2 * 2147483646 between a
+// row and the one after next, and rounding moves sums below 2^62 by at most 2^9 each.
+struct DrawSumThreshold {
+    std::int64_t row;            // the smallest x whose largest sum reaches the limit
+    std::int64_t row_from;       // the smallest y that reaches it in that row
+    std::int64_t next_row_from;  // the same in the next row
+
+    bool reached_by(std::uint32_t o1, std::uint32_t o2) const {
+        const std::int64_t x = static_cast<std::int64_t>(o2) - 1;
+        const std::int64_t y = static_cast<std::int64_t>(o1) - 1;
+        return (x > row + 1) | ((x == row) & (y >= row_from)) | ((x == row + 1) & (y >= next_row_from));
+    }
+};
+
+inline DrawSumThreshold draw_sum_threshold(double limit) {
+    constexpr std::int64_t top = modulus - 2;  // the largest o - 1
+    const auto sum = [](std::int64_t x, std::int64_t y) {
+        return unit_draw_sum(static_cast<std::uint32_t>(y + 1), static_cast<std::uint32_t>(x + 1));
+    };
+    // The smallest value in [0, top] for which `reaches` holds (it holds from there on), or
+    // top + 1 where it holds for none.
+    const auto first = [](auto reaches) {
+        std::int64_t low = 0;
+        std::int64_t high = top;
+        while (low < high) {
+            const std::int64_t middle = low + (high - low) / 2;
+            if (reaches(middle)) {
+                high = middle;
+            } else {
+                low = middle + 1;
+            }
+        }
+        return reaches(low) ? low : low + 1;
+    };
+    if (!(limit > -std::numeric_limits<double>::infinity())) return {-2, 0, 0};  // every pair
+    if (!(sum(top, top) >= limit)) return {std::int64_t{1} << 40, 0, 0};       // no pair
+    const std::int64_t row = first([&](std::int64_t x) { return sum(x, top) >= limit; });
+    const std::int64_t row_from = first([&](std::int64_t y) { return sum(row, y) >= limit; });
+    const std::int64_t next_row_from =
+        row < top ? first([&](std::int64_t y) { return sum(row + 1, y) >= limit; }) : 0;
+    return {row, row_from, next_row_from};
+}
+
 // Outputs whose (o - 1) lies at or above this are drawn again by the start-index draw.
 inline constexpr std::uint32_t start_index_limit = 2147483640u;
 

@@ -261,7 +261,7 @@ public:
         // and the engine is left in the state std::minstd_rand would hold after them.
         std::minstd_rand& engine = deposition_engine();
         std::uint32_t last = engine_state(engine);
-        const double eight_below = eight_neighbour_limit();
+        const minstd::DrawSumThreshold eight_above = eight_neighbour_threshold();
         // The position as byte offsets: of row i - 1 in the row table, and of entry k in a row;
         // a move adds the offsets its key carries.
         const char* const rows = reinterpret_cast<const char*>(height_grid.data());
@@ -276,7 +276,7 @@ public:
             std::uint32_t o3 = minstd::mul_mod(last, minstd::advance_3);
             while (o3 - 1 >= minstd::start_index_limit) o3 = minstd::mul_mod(o3, minstd::advance_1);
             last = o3;
-            const bool eight = !(minstd::unit_draw_sum(o1, o2) >= eight_below);
+            const bool eight = !eight_above.reached_by(o1, o2);
             const unsigned s = minstd::start_index(o3);
 
             // The scan, without branches: every neighbour gets a key, its height followed by
@@ -392,19 +392,20 @@ private:
     }
 
     // A walk step scans eight neighbours when its draw is not above eight_neighbour_probability,
-    // that is when the draw's sum lies below this limit; kept for the probability (by its bits)
-    // it was computed for, which starts as 0.0.
-    double eight_neighbour_limit() {
+    // that is when its outputs do not reach this threshold; kept for the probability (by its
+    // bits) it was computed for, which starts as 0.0.
+    const minstd::DrawSumThreshold& eight_neighbour_threshold() {
         const std::uint32_t bits = std::bit_cast<std::uint32_t>(this->eight_neighbour_probability);
-        if (bits != limit_probability_bits_) {
-            limit_probability_bits_ = bits;
-            eight_sum_limit_ = minstd::unit_draw_limit(static_cast<double>(this->eight_neighbour_probability));
+        if (bits != threshold_probability_bits_) {
+            threshold_probability_bits_ = bits;
+            eight_threshold_ = minstd::draw_sum_threshold(
+                minstd::unit_draw_limit(static_cast<double>(this->eight_neighbour_probability)));
         }
-        return eight_sum_limit_;
+        return eight_threshold_;
     }
 
-    std::uint32_t limit_probability_bits_ = std::bit_cast<std::uint32_t>(0.0f);
-    double eight_sum_limit_ = minstd::unit_draw_limit(0.0);
+    std::uint32_t threshold_probability_bits_ = std::bit_cast<std::uint32_t>(0.0f);
+    minstd::DrawSumThreshold eight_threshold_ = minstd::draw_sum_threshold(minstd::unit_draw_limit(0.0));
     std::minstd_rand engine_left_{1};    // the engine as the last deposit left it,
     std::uint32_t engine_left_state_ = 1;  // and its state
     StartCells start_;

@@ -11,6 +11,7 @@
 #include <ostream>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "library_engine_simulator.hpp"
@@ -161,11 +162,28 @@ TEST(UnitDrawLimit, DecidesLikeTheDivision) {
     for (const float probability : probabilities) {
         const double p = probability;
         const double limit = unit_draw_limit(p);
+        const DrawSumThreshold threshold = draw_sum_threshold(limit);
         auto agrees = [&](double sum) { return (sum / unit_divisor > p) == (sum >= limit); };
+        auto decides = [&](std::uint32_t o1, std::uint32_t o2) {
+            return threshold.reached_by(o1, o2) == (unit_draw(o1, o2) > p);
+        };
         for (int n = 0; n < 20000; ++n) {
             const auto o1 = static_cast<std::uint32_t>(engine());
             const auto o2 = static_cast<std::uint32_t>(engine());
-            ASSERT_TRUE(agrees(unit_draw_sum(o1, o2))) << p;
+            ASSERT_TRUE(agrees(unit_draw_sum(o1, o2)) && decides(o1, o2)) << p;
+        }
+        // Outputs around the rows and thresholds of the integer test, and at the ends.
+        const std::int64_t top = modulus - 2;
+        for (std::int64_t x = threshold.row - 2; x <= threshold.row + 3; ++x) {
+            for (const std::int64_t y : {threshold.row_from - 1, threshold.row_from, threshold.row_from + 1,
+                                         threshold.next_row_from - 1, threshold.next_row_from,
+                                         threshold.next_row_from + 1, std::int64_t{0}, top}) {
+                for (const auto [yy, xx] : {std::pair{y, x}, std::pair{y, std::int64_t{0}}, std::pair{y, top}}) {
+                    if (xx < 0 || xx > top || yy < 0 || yy > top) continue;
+                    EXPECT_TRUE(decides(static_cast<std::uint32_t>(yy + 1), static_cast<std::uint32_t>(xx + 1)))
+                        << p << " at o1 - 1 = " << yy << ", o2 - 1 = " << xx;
+                }
+            }
         }
         EXPECT_TRUE(agrees(0.0) && agrees(unit_divisor - 1.0)) << p;
         if (std::isfinite(limit)) {
