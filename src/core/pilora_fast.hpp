@@ -259,7 +259,7 @@ public:
         // The walk. Every step takes three engine outputs (more when the start index is drawn
         // again); they are computed here from the last output with the engine's multipliers,
         // and the engine is left in the state std::minstd_rand would hold after them.
-        std::minstd_rand& engine = deposition_engine();
+        std::minstd_rand& engine = *engine_;
         std::uint32_t last = engine_state(engine);
         const minstd::DrawSumThreshold eight_above = eight_neighbour_threshold();
         // The position as byte offsets: of row i - 1 in the row table, and of entry k in a row;
@@ -382,13 +382,19 @@ private:
         const std::uint32_t x_bits = std::bit_cast<std::uint32_t>(x);
         const std::uint32_t z_bits = std::bit_cast<std::uint32_t>(z);
         const std::uint32_t cell_size_bits = std::bit_cast<std::uint32_t>(cell_size);
-        StartCells& c = start_;
+        const StartCells& c = start_;
         if (!(c.known && c.x_bits == x_bits && c.z_bits == z_bits && c.cell_size_bits == cell_size_bits &&
-              c.nx == this->grid_nx && c.nz == this->grid_nz)) {
-            c = {x_bits, z_bits, cell_size_bits, this->grid_nx, this->grid_nz, true,
-                 start_cell(x, this->grid_nx), start_cell(z, this->grid_nz)};
+              c.nx == this->grid_nx && c.nz == this->grid_nz)) [[unlikely]] {
+            find_start_cells(x, z);
         }
         return c;
+    }
+
+    // Kept out of line, so that the check above stays small enough to be inlined.
+    [[gnu::noinline]] void find_start_cells(float x, float z) {
+        start_ = {std::bit_cast<std::uint32_t>(x), std::bit_cast<std::uint32_t>(z),
+                  std::bit_cast<std::uint32_t>(cell_size), this->grid_nx, this->grid_nz, true,
+                  start_cell(x, this->grid_nx), start_cell(z, this->grid_nz)};
     }
 
     // A walk step scans eight neighbours when its draw is not above eight_neighbour_probability,
@@ -396,16 +402,19 @@ private:
     // bits) it was computed for, which starts as 0.0.
     const minstd::DrawSumThreshold& eight_neighbour_threshold() {
         const std::uint32_t bits = std::bit_cast<std::uint32_t>(this->eight_neighbour_probability);
-        if (bits != threshold_probability_bits_) {
-            threshold_probability_bits_ = bits;
-            eight_threshold_ = minstd::draw_sum_threshold(
-                minstd::unit_draw_limit(static_cast<double>(this->eight_neighbour_probability)));
-        }
+        if (bits != threshold_probability_bits_) [[unlikely]] find_eight_neighbour_threshold();
         return eight_threshold_;
+    }
+
+    [[gnu::noinline]] void find_eight_neighbour_threshold() {
+        threshold_probability_bits_ = std::bit_cast<std::uint32_t>(this->eight_neighbour_probability);
+        eight_threshold_ = minstd::draw_sum_threshold(
+            minstd::unit_draw_limit(static_cast<double>(this->eight_neighbour_probability)));
     }
 
     std::uint32_t threshold_probability_bits_ = std::bit_cast<std::uint32_t>(0.0f);
     minstd::DrawSumThreshold eight_threshold_ = minstd::draw_sum_threshold(minstd::unit_draw_limit(0.0));
+    std::minstd_rand* const engine_ = &deposition_engine();
     std::minstd_rand engine_left_{1};    // the engine as the last deposit left it,
     std::uint32_t engine_left_state_ = 1;  // and its state
     StartCells start_;
