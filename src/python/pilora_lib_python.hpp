@@ -78,15 +78,18 @@ public:
             throw std::invalid_argument(
                 "parameter names differ from those recorded by an earlier stack_list call");
         }
-        for (std::size_t row = 0; row < rows; ++row) {
-            require_volume(cells(row, columns.volume));
-        }
-        if (rows > 0) require_bed_takes_material();
+        // One pass over the volumes: each must be valid, and all together must fit; a bed that
+        // takes no material is named before a volume that does not fit.
         const Capacity bed_capacity = capacity();
         double chunks = chunks_stacked;
+        bool fits = true;
         for (std::size_t row = 0; row < rows; ++row) {
-            chunks = bed_capacity.after(chunks, cells(row, columns.volume));
+            const double volume = cells(row, columns.volume);
+            require_volume(volume);
+            fits = bed_capacity.adds(chunks, volume) & fits;
         }
+        if (rows > 0) require_bed_takes_material();
+        if (!fits) bed_capacity.refuse();
 
         if (parameter_names.empty() && !names.empty()) parameter_names = std::move(names);
         if (rows > 0 || !columns.parameters.empty()) parameter_count = columns.parameters.size();
@@ -217,13 +220,21 @@ private:
         double chunk_volume;
         double chunks;
 
+        // Adds the chunks of `volume` to `stacked`; whether they fit.
+        bool adds(double& stacked, double volume) const {
+            const double portion = volume / chunk_volume;
+            stacked = stacked + portion;
+            return (portion < 0x1p52) & (stacked <= chunks);
+        }
+
         // The chunk count after stacking `volume` on top of `stacked`, refusing what does not fit.
         double after(double stacked, double volume) const {
-            const double portion = volume / chunk_volume;
-            if (!(portion < 0x1p52 && stacked + portion <= chunks)) {
-                throw std::invalid_argument("volume is more than the bed can hold");
-            }
-            return stacked + portion;
+            if (!adds(stacked, volume)) refuse();
+            return stacked;
+        }
+
+        [[noreturn]] static void refuse() {
+            throw std::invalid_argument("volume is more than the bed can hold");
         }
     };
 
