@@ -94,31 +94,33 @@ inline double unit_draw_limit(double p) {
 // decreases as x or y grows; so the pairs that reach the limit are every pair with x above
 // row + 1, and the pairs in rows `row` and row + 1 with y at least a threshold. A third row is
 // never partial: one row's sums span 2147483645, less than the step of 2 * 2147483646 between a
-// row and the one after next, and rounding moves sums below 2^62 by at most 2^9 each.
+// row and the one after next, and rounding moves sums below 2^62 by at most 2^9 each. In the
+// order of the pair's key o2 * 2^32 + o1 these pairs are the keys from `first` on, less a gap
+// at the start of row + 1 where its threshold is above 0.
 struct DrawSumThreshold {
-    std::int64_t row;            // the smallest x whose largest sum reaches the limit
-    std::int64_t row_from;       // the smallest y that reaches it in that row
-    std::int64_t next_row_from;  // the same in the next row
+    std::uint64_t first;
+    std::uint64_t gap_begin;
+    std::uint64_t gap_size;
+
+    static constexpr std::uint64_t key(std::uint32_t o1, std::uint32_t o2) {
+        return static_cast<std::uint64_t>(o2) << 32 | o1;
+    }
 
     bool reached_by(std::uint32_t o1, std::uint32_t o2) const {
-        const std::int64_t x = static_cast<std::int64_t>(o2) - 1;
-        const std::int64_t y = static_cast<std::int64_t>(o1) - 1;
-        return (x > row + 1) | ((x == row) & (y >= row_from)) | ((x == row + 1) & (y >= next_row_from));
+        const std::uint64_t k = key(o1, o2);
+        return (k >= first) & (k - gap_begin >= gap_size);
     }
 };
 
 inline DrawSumThreshold draw_sum_threshold(double limit) {
-    constexpr std::int64_t top = modulus - 2;  // the largest o - 1
-    const auto sum = [](std::int64_t x, std::int64_t y) {
-        return unit_draw_sum(static_cast<std::uint32_t>(y + 1), static_cast<std::uint32_t>(x + 1));
-    };
-    // The smallest value in [0, top] for which `reaches` holds (it holds from there on), or
+    constexpr std::uint32_t top = modulus - 1;  // the largest output
+    // The smallest output in 1..top for which `reaches` holds (it holds from there on), or
     // top + 1 where it holds for none.
     const auto first = [](auto reaches) {
-        std::int64_t low = 0;
-        std::int64_t high = top;
+        std::uint32_t low = 1;
+        std::uint32_t high = top;
         while (low < high) {
-            const std::int64_t middle = low + (high - low) / 2;
+            const std::uint32_t middle = low + (high - low) / 2;
             if (reaches(middle)) {
                 high = middle;
             } else {
@@ -127,13 +129,15 @@ inline DrawSumThreshold draw_sum_threshold(double limit) {
         }
         return reaches(low) ? low : low + 1;
     };
-    if (!(limit > -std::numeric_limits<double>::infinity())) return {-2, 0, 0};  // every pair
-    if (!(sum(top, top) >= limit)) return {std::int64_t{1} << 40, 0, 0};       // no pair
-    const std::int64_t row = first([&](std::int64_t x) { return sum(x, top) >= limit; });
-    const std::int64_t row_from = first([&](std::int64_t y) { return sum(row, y) >= limit; });
-    const std::int64_t next_row_from =
-        row < top ? first([&](std::int64_t y) { return sum(row + 1, y) >= limit; }) : 0;
-    return {row, row_from, next_row_from};
+    if (!(limit > -std::numeric_limits<double>::infinity())) return {0, 0, 0};  // every pair
+    if (!(unit_draw_sum(top, top) >= limit)) return {UINT64_MAX, 0, 0};        // no pair
+    const std::uint32_t row = first([&](std::uint32_t o2) { return unit_draw_sum(top, o2) >= limit; });
+    const std::uint32_t row_from = first([&](std::uint32_t o1) { return unit_draw_sum(o1, row) >= limit; });
+    if (row == top) return {DrawSumThreshold::key(row_from, row), 0, 0};
+    const std::uint32_t next_row_from =
+        first([&](std::uint32_t o1) { return unit_draw_sum(o1, row + 1) >= limit; });
+    return {DrawSumThreshold::key(row_from, row), DrawSumThreshold::key(1, row + 1),
+            DrawSumThreshold::key(next_row_from, row + 1) - DrawSumThreshold::key(1, row + 1)};
 }
 
 // Outputs whose (o - 1) lies at or above this are drawn again by the start-index draw.

@@ -11,7 +11,6 @@
 #include <ostream>
 #include <random>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "library_engine_simulator.hpp"
@@ -172,17 +171,19 @@ TEST(UnitDrawLimit, DecidesLikeTheDivision) {
             const auto o2 = static_cast<std::uint32_t>(engine());
             ASSERT_TRUE(agrees(unit_draw_sum(o1, o2)) && decides(o1, o2)) << p;
         }
-        // Outputs around the rows and thresholds of the integer test, and at the ends.
-        const std::int64_t top = modulus - 2;
-        for (std::int64_t x = threshold.row - 2; x <= threshold.row + 3; ++x) {
-            for (const std::int64_t y : {threshold.row_from - 1, threshold.row_from, threshold.row_from + 1,
-                                         threshold.next_row_from - 1, threshold.next_row_from,
-                                         threshold.next_row_from + 1, std::int64_t{0}, top}) {
-                for (const auto [yy, xx] : {std::pair{y, x}, std::pair{y, std::int64_t{0}}, std::pair{y, top}}) {
-                    if (xx < 0 || xx > top || yy < 0 || yy > top) continue;
-                    EXPECT_TRUE(decides(static_cast<std::uint32_t>(yy + 1), static_cast<std::uint32_t>(xx + 1)))
-                        << p << " at o1 - 1 = " << yy << ", o2 - 1 = " << xx;
-                }
+        // Outputs around the first key and the gap of the integer test, and at the ends.
+        const std::int64_t top = modulus - 1;
+        const std::int64_t row = static_cast<std::int64_t>(threshold.first >> 32);
+        std::vector<std::int64_t> lows = {1, 2, top - 1, top};
+        for (const std::uint64_t key : {threshold.first, threshold.gap_begin + threshold.gap_size}) {
+            const auto low = static_cast<std::int64_t>(key & 0xffffffffu);
+            lows.insert(lows.end(), {low - 1, low, low + 1});
+        }
+        for (const std::int64_t o2 : {row - 1, row, row + 1, row + 2, std::int64_t{1}, top}) {
+            for (const std::int64_t o1 : lows) {
+                if (o1 < 1 || o1 > top || o2 < 1 || o2 > top) continue;
+                EXPECT_TRUE(decides(static_cast<std::uint32_t>(o1), static_cast<std::uint32_t>(o2)))
+                    << p << " at o1 = " << o1 << ", o2 = " << o2;
             }
         }
         EXPECT_TRUE(agrees(0.0) && agrees(unit_divisor - 1.0)) << p;
@@ -190,6 +191,31 @@ TEST(UnitDrawLimit, DecidesLikeTheDivision) {
             for (const double sum : {limit, std::nextafter(limit, 0.0), std::nextafter(limit, unit_divisor),
                                      std::floor(limit), std::ceil(limit)})
                 EXPECT_TRUE(agrees(sum)) << p << " at " << sum;
+        }
+    }
+}
+
+// A limit between the top of one row and the start of the next: the next row then starts below
+// it, and the integer test must leave that gap out.
+TEST(UnitDrawLimit, IntegerTestLeavesOutTheStartOfTheNextRow) {
+    using namespace pilora::minstd;
+    constexpr std::uint32_t top = modulus - 1;
+    std::uint32_t row = 1u << 30;
+    while (!(unit_draw_sum(top, row) > unit_draw_sum(1, row + 1))) ++row;
+    const double limit = unit_draw_sum(top, row);
+    const DrawSumThreshold threshold = draw_sum_threshold(limit);
+    EXPECT_GT(threshold.gap_size, 0u);
+    std::minstd_rand engine(5);
+    for (const std::uint32_t o2 : {row - 1, row, row + 1, row + 2}) {
+        std::vector<std::uint32_t> lows = {1, 2, top - 1, top};
+        for (int n = 0; n < 2000; ++n) lows.push_back(static_cast<std::uint32_t>(engine()));
+        for (const std::uint64_t key : {threshold.first, threshold.gap_begin + threshold.gap_size}) {
+            const auto low = static_cast<std::uint32_t>(key);
+            lows.insert(lows.end(), {low - 1, low, low + 1});
+        }
+        for (const std::uint32_t o1 : lows) {
+            if (o1 < 1 || o1 > top) continue;
+            ASSERT_EQ(threshold.reached_by(o1, o2), unit_draw_sum(o1, o2) >= limit) << o1 << ", " << o2;
         }
     }
 }
