@@ -20,7 +20,8 @@ PILORA_PACKAGES=(
   python3-pytest python3-hypothesis python3-scikit-build-core python3-pip python3-venv
   g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev valgrind
   clang libclang-rt-dev python3-matplotlib python3-pybind11-stubgen mypy python3-distributed
-  python3-pandas ca-certificates
+  python3-pandas python3-pyarrow python3-scipy python3-tqdm python3-deap python3-optuna
+  python3-selenium chromium chromium-driver ca-certificates
 )
 
 pilora_log() { printf '[pilora] %s\n' "$*" >&2; }

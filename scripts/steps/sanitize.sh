@@ -22,5 +22,5 @@ echo "== Python module tests (ASan + UBSan preloaded into python3.14)"
 asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)
 LD_PRELOAD="$asan_runtime $ubsan_runtime" ASAN_OPTIONS=$common:detect_leaks=0 \
-  PYTHONPATH=$dir PYTHONMALLOC=malloc \
-  python3.14 -m pytest -p no:cacheprovider -q tests/python "$@"
+  PYTHONPATH=$dir:src PYTHONMALLOC=malloc \
+  python3.14 -m pytest -p no:cacheprovider -q tests/module tests/package "$@"

@@ -14,4 +14,4 @@ bash scripts/steps/valgrind.sh
 echo "== Fuzzing"
 bash scripts/steps/fuzz.sh
 echo "== Python module tests"
-PYTHONPATH=build/release python3.14 -m pytest -p no:cacheprovider tests/python
+PYTHONPATH=build/release:src python3.14 -m pytest -p no:cacheprovider tests/module tests/package

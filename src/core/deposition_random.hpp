@@ -6,6 +6,10 @@
 // distributions, whose algorithms differ between standard libraries.
 #pragma once
 
+#include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -13,10 +17,34 @@
 
 namespace pilora {
 
+inline std::minstd_rand& deposition_engine();
+
+namespace detail {
+
+// Runs in the child after fork(): a child must not replay its parent's draws, so the engine is
+// seeded afresh from the operating system, as Python's own random module does. getrandom() is
+// safe to call between fork and exec; the engine costs nothing extra per chunk.
+inline void reseed_deposition_engine_after_fork() {
+    std::uint32_t seed = 0;
+    if (getrandom(&seed, sizeof seed, 0) == static_cast<ssize_t>(sizeof seed)) {
+        deposition_engine().seed(seed);
+    } else {
+        // No entropy source in the child: move away from the parent's stream all the same.
+        deposition_engine().seed(static_cast<std::uint32_t>(deposition_engine()()) ^
+                                 static_cast<std::uint32_t>(getpid()));
+    }
+}
+
+}  // namespace detail
+
 // The engine deposition draws from, seeded once from the operating system's random source on
-// first use. Tests and benchmarks seed it through this reference to make runs repeatable.
+// first use, and again in every child made by fork(). Tests and benchmarks seed it through
+// this reference to make runs repeatable.
 inline std::minstd_rand& deposition_engine() {
-    static std::minstd_rand engine(std::random_device("/dev/urandom")());
+    static std::minstd_rand engine = [] {
+        pthread_atfork(nullptr, nullptr, &detail::reseed_deposition_engine_after_fork);
+        return std::minstd_rand(std::random_device("/dev/urandom")());
+    }();
     return engine;
 }
 
@@ -145,6 +173,13 @@ inline constexpr std::uint32_t start_index_limit = 2147483640u;
 
 // The start index of the neighbour scan from an accepted output.
 inline unsigned start_index(std::uint32_t o) { return (o - 1) & 7u; }
+
+// The state of an engine (its last output, 1 .. 2^31 - 2), which std::minstd_rand does not
+// expose: its next output stepped back by one, on a copy.
+inline std::uint32_t state_of(const std::minstd_rand& engine) {
+    std::minstd_rand copy = engine;
+    return mul_mod(static_cast<std::uint32_t>(copy()), step_back);
+}
 
 }  // namespace minstd
 }  // namespace pilora

@@ -4,9 +4,25 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 
 namespace pilora {
+
+// Thrown by stacking when its interrupt poll asks it to stop. The chunk in flight has been
+// deposited; what the buffer still holds stays there, like any remainder.
+class StackingInterrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "stacking interrupted"; }
+};
+
+// A poll that stacking calls every `interval` chunks; a true result stops it
+// (StackingInterrupted). No poll (the default) costs a countdown per chunk.
+struct InterruptPoll {
+    bool (*poll)(void* context) = nullptr;
+    void* context = nullptr;
+    std::uint32_t interval = 4096;
+};
 
 template <class Parameters>
 class Pilora {
@@ -55,7 +71,16 @@ public:
         while (stack_buffer.volume >= chunk_volume) {
             stack_buffer.pop_into(chunk_volume, chunk_);
             deposit(chunk_, x, z);
+            if (--interrupt_countdown_ == 0) [[unlikely]] poll_interrupt();
         }
+    }
+
+    // Sets the poll that may interrupt stacking (see InterruptPoll); a default InterruptPoll
+    // removes it.
+    void set_interrupt_poll(const InterruptPoll& poll) {
+        interrupt_ = poll;
+        if (interrupt_.interval == 0) interrupt_.interval = 1;
+        interrupt_countdown_ = interrupt_.interval;
     }
 
     virtual void reset() = 0;
@@ -66,7 +91,16 @@ public:
     virtual void update_heights() {}
 
 private:
+    [[gnu::noinline]] void poll_interrupt() {
+        interrupt_countdown_ = interrupt_.interval;
+        if (interrupt_.poll != nullptr && interrupt_.poll(interrupt_.context)) {
+            throw StackingInterrupted();
+        }
+    }
+
     Parameters chunk_;  // the chunk being deposited; reused so that cutting allocates nothing
+    InterruptPoll interrupt_;
+    std::uint32_t interrupt_countdown_ = InterruptPoll{}.interval;
 };
 
 }  // namespace pilora

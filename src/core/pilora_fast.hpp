@@ -57,7 +57,10 @@ class PiloraFast : public Pilora<Parameters> {
     using Base = Pilora<Parameters>;
 
 public:
-    float cell_size;
+    float cell_size;        // width of a cell and a slice, length units
+    float repose_angle;     // degrees: the slope of one chunk per cell
+    float chunk_height;     // height of one chunk in a column, length units
+    float height_ratio;     // chunk_height / cell_size; exactly 1 at 45 degrees
     float reclaim_position = 0.0f;
     float reclaim_slope;
     double arc_length = 0.0;
@@ -126,11 +129,17 @@ public:
 
     // Settings that would make the geometry undefined or the grid larger than 32-bit counts
     // are refused with std::invalid_argument naming the setting.
+    //
+    // `repose_angle` (degrees, above 0 and below 90) is the slope that one chunk per cell makes:
+    // a chunk keeps the volume 1 / particles_per_volume_unit, and its cell's width w and its
+    // height w * tan(repose_angle) follow from it. At 45 degrees (the default) chunks are cubes
+    // and every result is that of the cube model.
     PiloraFast(float bed_size_x, float bed_size_z, float reclaim_angle,
                float particles_per_volume_unit, bool circular, float eight_neighbour_probability,
-               float stored_setting_a, float stored_setting_b)
+               float stored_setting_a, float stored_setting_b, float repose_angle = 45.0f)
         : Base(bed_size_x, bed_size_z, reclaim_angle, particles_per_volume_unit, circular,
-               eight_neighbour_probability, stored_setting_a, stored_setting_b) {
+               eight_neighbour_probability, stored_setting_a, stored_setting_b),
+          repose_angle(repose_angle) {
         using detail::require;
         require(std::isfinite(bed_size_x), "bed_size_x must be a finite number");
         require(std::isfinite(bed_size_z), "bed_size_z must be a finite number");
@@ -140,7 +149,23 @@ public:
         require(std::isfinite(particles_per_volume_unit) && particles_per_volume_unit > 0.0f,
                 "particles_per_volume_unit must be a finite number above zero");
 
-        cell_size = 1.0f / std::pow(particles_per_volume_unit, 0.33333334f);
+        require(std::isfinite(repose_angle) && repose_angle > 0.0f && repose_angle < 90.0f,
+                "repose_angle must be a number of degrees above 0 and below 90");
+
+        if (repose_angle == 45.0f) {
+            cell_size = 1.0f / std::pow(particles_per_volume_unit, 0.33333334f);
+            chunk_height = cell_size;
+            height_ratio = 1.0f;
+        } else {
+            const double slope = std::tan(std::atan(1.0) * static_cast<double>(repose_angle) / 45.0);
+            cell_size = static_cast<float>(
+                1.0 / std::cbrt(static_cast<double>(particles_per_volume_unit) * slope));
+            chunk_height = static_cast<float>(static_cast<double>(cell_size) * slope);
+            height_ratio = chunk_height / cell_size;
+        }
+        require(std::isfinite(cell_size) && cell_size > 0.0f && std::isfinite(chunk_height) &&
+                    chunk_height > 0.0f,
+                "particles_per_volume_unit gives no usable cell size");
 
         const double from_right_angle = static_cast<double>(std::fabs(90.0f - reclaim_angle));
         if (from_right_angle < 0.01) {
@@ -314,7 +339,7 @@ public:
         for (std::size_t k = 0; k < nz; ++k) {
             for (std::size_t i = 0; i < nx; ++i) {
                 const std::int32_t h = height_grid[i + 1][k + 1];
-                buffer[k * nx + i] = h > 0 ? static_cast<float>(h) * cell_size : 0.0f;
+                buffer[k * nx + i] = h > 0 ? static_cast<float>(h) * chunk_height : 0.0f;
             }
         }
     }
@@ -339,7 +364,7 @@ public:
             } else if (flat_face) {
                 index = this->reclaim_angle < 90.0f ? 0 : n - 1;
             } else {
-                const float back = static_cast<float>(h) / reclaim_slope + 0.5f;
+                const float back = static_cast<float>(h) * height_ratio / reclaim_slope + 0.5f;
                 index -= detail::truncate_to_int32(back);
             }
             if (index < 0) index = 0;
@@ -354,12 +379,17 @@ public:
         const double theta = std::atan2(cz, cx);
         double along = (theta / -3.1415927410125732 + 1.0) * 0.5 * arc_length;
         if (!vertical_face && !flat_face) {
-            along = along - static_cast<double>((cell_size * static_cast<float>(h)) / reclaim_slope);
+            along = along - static_cast<double>((chunk_height * static_cast<float>(h)) / reclaim_slope);
         }
         const std::int64_t v = detail::truncate_to_int64(along / cell + 0.5);
         const std::int64_t r = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
         return static_cast<std::size_t>(((r % n) + n) % n);
     }
+
+    // The engine deposition draws from: the process-wide deposition_engine() unless a bed
+    // brings its own. The walk is the same code for either.
+    void use_engine(std::minstd_rand& engine) { engine_ = &engine; }
+    std::minstd_rand& engine() const { return *engine_; }
 
 private:
     // The engine's state, which std::minstd_rand does not expose: the state this simulator left
@@ -414,7 +444,7 @@ private:
 
     std::uint32_t threshold_probability_bits_ = std::bit_cast<std::uint32_t>(0.0f);
     minstd::DrawSumThreshold eight_threshold_ = minstd::draw_sum_threshold(minstd::unit_draw_limit(0.0));
-    std::minstd_rand* const engine_ = &deposition_engine();
+    std::minstd_rand* engine_ = &deposition_engine();
     std::minstd_rand engine_left_{1};    // the engine as the last deposit left it,
     std::uint32_t engine_left_state_ = 1;  // and its state
     StartCells start_;

@@ -29,16 +29,16 @@ def test_checked_in_stub_is_what_stubgen_makes_of_the_module(tmp_path):
     subprocess.run([sys.executable, "-m", "pybind11_stubgen", "_pilora_lib", "-o", tmp_path],
                    check=True, capture_output=True)
     made = (tmp_path / "_pilora_lib.pyi").read_text()
-    kept = (ROOT / "src" / "python" / "_pilora_lib.pyi").read_text()
+    kept = (ROOT / "src" / "bindings" / "pilora_lib" / "_pilora_lib.pyi").read_text()
     assert made == kept, "the stub no longer matches the module; regenerate it with\n  " \
-        "python3.14 -m pybind11_stubgen _pilora_lib -o src/python  (module on PYTHONPATH)\n" + \
+        "python3.14 -m pybind11_stubgen _pilora_lib -o src/bindings/pilora_lib  (module on PYTHONPATH)\n" + \
         "".join(difflib.unified_diff(kept.splitlines(True), made.splitlines(True)))
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path):
     (tmp_path / "misuse.py").write_text(MISUSE)
-    # Configured in pyproject.toml: the examples, checked against src/python/_pilora_lib.pyi.
+    # Configured in pyproject.toml: the examples, checked against src/bindings/pilora_lib/_pilora_lib.pyi.
     out = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", ROOT / "build/mypy-cache",
                           "examples", tmp_path / "misuse.py"], cwd=ROOT, capture_output=True,
                          text=True).stdout
