@@ -11,7 +11,39 @@ import pkgutil as _pkgutil
 __path__ = _pkgutil.extend_path(__path__, __name__)
 
 from ._native import Bed  # noqa: E402
+from .plans import Chevcon, Chevron, ConeShell, Plan, PlanError, Resonance, Strata, Windrow  # noqa: E402
+from .record import Record, RecordError, read_record  # noqa: E402
+from .settings import BedSettings  # noqa: E402
+from .analysis import blending, flow_variability, summary, variogram  # noqa: E402
+from .figures import plot_effects, plot_heights, plot_quality, plot_sections, save_figure  # noqa: E402
+from .run import Result, simulate  # noqa: E402
 
 __version__ = "0.1.0"
 
-__all__ = ["Bed", "__version__"]
+__all__ = [
+    "Bed",
+    "BedSettings",
+    "Chevcon",
+    "Chevron",
+    "ConeShell",
+    "Plan",
+    "PlanError",
+    "Record",
+    "RecordError",
+    "Resonance",
+    "Strata",
+    "Windrow",
+    "Result",
+    "__version__",
+    "blending",
+    "flow_variability",
+    "plot_effects",
+    "plot_heights",
+    "plot_quality",
+    "plot_sections",
+    "read_record",
+    "save_figure",
+    "simulate",
+    "summary",
+    "variogram",
+]

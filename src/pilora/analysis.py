@@ -1,0 +1,418 @@
+"""Measures of blending: how much a bed evened out the quality of what went through it.
+
+Conventions, shared by every function here:
+
+- **Weights.** Means and standard deviations are mass-weighted (tonnes). Rows of zero mass (the
+  empty first reclaimed row, empty steps) carry zero weight and never count.
+- **Standard deviations** are population values about the weighted mean (``ddof = 0``):
+  ``sqrt(sum(w (v - mean)^2) / sum(w))``. The handbook relation for uncorrelated input,
+  ``H = sqrt(N (M - 1) / (M - N))``, holds exactly with this convention on both sides.
+- **Homogenisation effect** ``H = std_in / std_out`` (above 1: the bed evened the quality out) and
+  **variance reduction ratio** ``VRR = H**2 = var_in / var_out``. Some authors use the inverse
+  ratio (output over input variance); here both grow with better blending.
+- **Two bases** for the input side, the output side being the reclaimed rows in both:
+  *per interval* takes the record's rows as they are (flatters the bed when a reclaimed row holds
+  far more mass than a record row); *same mass* first groups consecutive input into blocks of the
+  mean reclaimed row's mass, splitting a record row proportionally where it straddles a block
+  boundary (the last, partial block counts with its own, smaller mass). On uncorrelated input the
+  same-mass effect is about 1; the bed earns it on drift.
+- **End cones** are ranges along the reclaim axis (m) from ``plan.end_cones``. Leaving them out
+  (``end_cones=False``) drops the reclaimed rows whose step mid-point, ``x - increment / 2``, lies
+  in a range (half-open ``[start, end)``), and on the input side the material that the plan dropped
+  there: each record row keeps the part of its volume whose portions' ``x`` lies outside every
+  range (portions are matched to record rows by cumulative volume, in stacking order). The input
+  is thus cut by where the stacker put it, not where the chunks came to rest; the two differ by
+  the slide down the cone's flanks, a metre or two at the cone's edge.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from importlib import metadata
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+if TYPE_CHECKING:
+    from numpy.typing import ArrayLike
+
+    from .run import Result
+
+__all__ = [
+    "blending",
+    "blending_table",
+    "flow_variability",
+    "in_ranges",
+    "quality_series",
+    "same_mass_blocks",
+    "summary",
+    "variogram",
+    "weighted_mean",
+    "weighted_std",
+]
+
+#: Columns of :func:`blending_table` and :func:`blending`, in order.
+BLENDING_COLUMNS = (
+    "mean_in",
+    "std_in",
+    "mean_out",
+    "std_out",
+    "effect_interval",
+    "vrr_interval",
+    "std_in_same_mass",
+    "effect_same_mass",
+    "vrr_same_mass",
+)
+
+
+# ----------------------------------------------------------------------------------------------
+# Weighted statistics on plain arrays
+
+
+def _weights(weights: ArrayLike, n: int) -> np.ndarray:
+    w = np.asarray(weights, dtype=np.float64)
+    if w.shape != (n,):
+        raise ValueError(f"weights must be a 1-D array of {n} values, got shape {w.shape}")
+    if not np.all(np.isfinite(w)) or np.any(w < 0):
+        raise ValueError("weights must be finite and non-negative")
+    return w
+
+
+def weighted_mean(values: ArrayLike, weights: ArrayLike) -> np.ndarray | float:
+    """Weighted mean of ``values`` along the first axis.
+
+    ``values`` is 1-D (n,) or 2-D (n, P); ``weights`` (n,) are non-negative (masses in t, say).
+    Rows of zero weight do not count, whatever their values (NaN included). Returns a float for
+    1-D input, an array of P floats for 2-D input; NaN where the weights sum to zero.
+    """
+    v = np.asarray(values, dtype=np.float64)
+    w = _weights(weights, v.shape[0] if v.ndim else -1)
+    keep = w > 0
+    v, w = v[keep], w[keep]
+    total = w.sum()
+    if total == 0:
+        mean = np.full(v.shape[1:], np.nan)
+    else:
+        mean = np.tensordot(w, v, axes=(0, 0)) / total
+    return float(mean) if mean.ndim == 0 else mean
+
+
+def weighted_std(values: ArrayLike, weights: ArrayLike) -> np.ndarray | float:
+    """Weighted population standard deviation (``ddof = 0``) along the first axis.
+
+    ``sqrt(sum(w (v - m)^2) / sum(w))`` with ``m`` the weighted mean; shapes and the handling of
+    zero weights as in :func:`weighted_mean`. NaN where the weights sum to zero.
+    """
+    v = np.asarray(values, dtype=np.float64)
+    w = _weights(weights, v.shape[0] if v.ndim else -1)
+    keep = w > 0
+    v, w = v[keep], w[keep]
+    total = w.sum()
+    if total == 0:
+        std = np.full(v.shape[1:], np.nan)
+    else:
+        mean = np.tensordot(w, v, axes=(0, 0)) / total
+        std = np.sqrt(np.tensordot(w, (v - mean) ** 2, axes=(0, 0)) / total)
+    return float(std) if std.ndim == 0 else std
+
+
+def same_mass_blocks(
+    values: ArrayLike, masses: ArrayLike, block_mass: float
+) -> tuple[np.ndarray, np.ndarray]:
+    """Group consecutive rows into blocks of equal mass.
+
+    Row i (value ``values[i]``, 1-D or one row of a 2-D array, mass ``masses[i]`` in t) is split
+    proportionally where a block boundary falls inside it: a row of 10 t straddling a boundary at
+    4 t gives 4 t to one block and 6 t to the next. Blocks are filled in row order; the last block
+    holds what is left (less than ``block_mass``, or nothing: then it is not returned). Rows of
+    zero mass do not count.
+
+    Returns ``(block_values, block_masses)``: the mass-weighted mean of each block (shape (k,) or
+    (k, P)) and each block's mass (k,).
+    """
+    v = np.asarray(values, dtype=np.float64)
+    w = _weights(masses, v.shape[0] if v.ndim else -1)
+    if not (block_mass > 0 and math.isfinite(block_mass)):
+        raise ValueError(f"block_mass must be positive and finite, got {block_mass!r}")
+    keep = w > 0
+    v, w = v[keep], w[keep]
+    flat = v.reshape(len(v), -1)
+    cum_mass = np.concatenate(([0.0], np.cumsum(w)))
+    total = cum_mass[-1]
+    if total == 0:
+        return np.empty((0, *v.shape[1:])), np.empty(0)
+    count = max(1, math.ceil(total / block_mass - 1e-9))  # no sliver block from rounding
+    edges = np.minimum(np.arange(count + 1) * block_mass, total)
+    edges[-1] = total
+    # Mass-times-value accumulated up to each edge, linear within a row: proportional splitting.
+    cum_sums = np.vstack((np.zeros(flat.shape[1]), np.cumsum(w[:, None] * flat, axis=0)))
+    at_edges = np.column_stack([np.interp(edges, cum_mass, col) for col in cum_sums.T])
+    block_masses = np.diff(edges)
+    block_values = np.diff(at_edges, axis=0) / block_masses[:, None]
+    return block_values.reshape((count, *v.shape[1:])), block_masses
+
+
+def in_ranges(positions: ArrayLike, ranges: Sequence[tuple[float, float]]) -> np.ndarray:
+    """Boolean mask: which positions (m) lie in any of the half-open ranges ``[start, end)``."""
+    x = np.asarray(positions, dtype=np.float64)
+    mask = np.zeros(x.shape, dtype=bool)
+    for start, end in ranges:
+        mask |= (x >= start) & (x < end)
+    return mask
+
+
+def variogram(values: ArrayLike, lags: ArrayLike, weights: ArrayLike | None = None) -> np.ndarray:
+    """Experimental semivariogram of a series at integer lags (in rows).
+
+    ``gamma(h) = sum_i w_i w_(i+h) (v_(i+h) - v_i)^2 / (2 sum_i w_i w_(i+h))``: half the mean
+    squared difference of values ``h`` rows apart, each pair weighted by the product of the two
+    rows' weights (masses, say; default 1), so a row of zero weight (an empty reclaimed row) takes
+    part in no pair. For a series of independent values of variance s^2, gamma is about s^2 at
+    every lag; drift shows as gamma growing with the lag, a period p as dips at multiples of p.
+
+    Returns one value per lag (float64, the units of ``values`` squared); NaN where a lag has no
+    pair of positive weight. Lags must be non-negative integers.
+    """
+    v = np.asarray(values, dtype=np.float64)
+    if v.ndim != 1:
+        raise ValueError("values must be a 1-D series")
+    w = np.ones(len(v)) if weights is None else _weights(weights, len(v))
+    lag_array = np.atleast_1d(np.asarray(lags))
+    if lag_array.ndim != 1 or not np.issubdtype(lag_array.dtype, np.integer) or np.any(lag_array < 0):
+        raise ValueError("lags must be non-negative integers")
+    out = np.full(lag_array.shape, np.nan)
+    v = np.where(w > 0, v, 0.0)  # values of weightless rows never enter a pair
+    for i, h in enumerate(lag_array.tolist()):
+        if h >= len(v):
+            continue
+        pair = w[: len(v) - h] * w[h:]
+        total = pair.sum()
+        if total > 0:
+            out[i] = float(pair @ (v[h:] - v[: len(v) - h]) ** 2) / (2.0 * total)
+    return out
+
+
+# ----------------------------------------------------------------------------------------------
+# Input against output
+
+
+def _ratio(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.asarray(a, dtype=np.float64) / np.asarray(b, dtype=np.float64)
+
+
+def blending_table(
+    inputs: pd.DataFrame,
+    outputs: pd.DataFrame,
+    parameters: Sequence[str] | None = None,
+    *,
+    mass: str = "mass",
+) -> pd.DataFrame:
+    """Blending measures of an input series against an output series.
+
+    ``inputs``: the input in stacking order, one row per interval, with a mass column (t) and one
+    column per parameter. ``outputs``: the reclaimed rows, same columns. ``parameters`` default to
+    the columns the two frames share, less the mass column. Rows of zero mass never count.
+
+    Returns a DataFrame indexed by parameter with the columns ``mean_in``, ``std_in`` (per
+    interval), ``mean_out``, ``std_out``, ``effect_interval`` (std_in / std_out),
+    ``vrr_interval`` (its square), ``std_in_same_mass`` (of the input grouped into blocks of the
+    mean output row's mass, :func:`same_mass_blocks`), ``effect_same_mass`` and
+    ``vrr_same_mass``; conventions in the module's docstring. An effect is inf where the output
+    does not vary and the input does, NaN where neither varies or a side is empty. ``attrs``
+    holds ``block_mass`` (t), ``rows_in`` and ``rows_out`` (rows of positive mass).
+    """
+    if parameters is None:
+        parameters = [c for c in inputs.columns if c in outputs.columns and c != mass]
+    parameters = list(parameters)
+    w_in = inputs[mass].to_numpy(dtype=np.float64)
+    w_out = outputs[mass].to_numpy(dtype=np.float64)
+    v_in = inputs[parameters].to_numpy(dtype=np.float64).reshape(len(inputs), len(parameters))
+    v_out = outputs[parameters].to_numpy(dtype=np.float64).reshape(len(outputs), len(parameters))
+    std_in = np.asarray(weighted_std(v_in, w_in))
+    std_out = np.asarray(weighted_std(v_out, w_out))
+    rows_out = int(np.count_nonzero(w_out > 0))
+    block_mass = float(w_out.sum() / rows_out) if rows_out else math.nan
+    if rows_out and w_in.sum() > 0:
+        blocks, block_masses = same_mass_blocks(v_in, w_in, block_mass)
+        std_blocks = np.asarray(weighted_std(blocks, block_masses))
+    else:
+        std_blocks = np.full(len(parameters), np.nan)
+    effect_interval = _ratio(std_in, std_out)
+    effect_same_mass = _ratio(std_blocks, std_out)
+    table = pd.DataFrame(
+        {
+            "mean_in": np.asarray(weighted_mean(v_in, w_in)),
+            "std_in": std_in,
+            "mean_out": np.asarray(weighted_mean(v_out, w_out)),
+            "std_out": std_out,
+            "effect_interval": effect_interval,
+            "vrr_interval": effect_interval**2,
+            "std_in_same_mass": std_blocks,
+            "effect_same_mass": effect_same_mass,
+            "vrr_same_mass": effect_same_mass**2,
+        },
+        index=pd.Index(parameters, name="parameter"),
+    )
+    table.attrs = {
+        "block_mass": block_mass,
+        "rows_in": int(np.count_nonzero(w_in > 0)),
+        "rows_out": rows_out,
+    }
+    return table
+
+
+def _input_share_outside(result: Result) -> np.ndarray:
+    """Per record row, the share of its volume that the plan dropped outside every end cone."""
+    record_volume = result.record.frame["volume"].to_numpy(dtype=np.float64)
+    portions = result.portions.sort_values("time", kind="stable")
+    volume = portions["volume"].to_numpy(dtype=np.float64)
+    outside = ~in_ranges(portions["x"].to_numpy(dtype=np.float64), result.end_cones)
+    # A portion belongs to the record row whose cumulative volume range holds its middle.
+    ends = np.cumsum(record_volume)
+    middles = np.cumsum(volume) - volume / 2
+    row = np.minimum(np.searchsorted(ends, middles, side="right"), len(ends) - 1)
+    kept = np.bincount(row, weights=volume * outside, minlength=len(ends))
+    placed = np.bincount(row, weights=volume, minlength=len(ends))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(placed > 0, kept / placed, 1.0)
+
+
+def quality_series(result: Result, *, end_cones: bool = True) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """The input and output series that the measures compare.
+
+    Returns ``(inputs, outputs)``. ``inputs``: the record's rows in stacking order with the
+    columns ``time`` (h from the record's start), ``mass`` (t) and every parameter.
+    ``outputs``: the reclaimed rows with ``x`` (m), ``mass`` (t), every parameter, ``time_mean``
+    and ``time_std`` (h). Rows of zero mass stay in (they never count in the measures). With
+    ``end_cones=False`` the reclaimed rows in the end cones are dropped and each input row's mass
+    is reduced to the part the plan dropped outside them (module docstring). Handy for
+    :func:`variogram`: ``variogram(inputs["SiO2"], lags, inputs["mass"])``.
+    """
+    parameters = list(result.record.parameters)
+    frame = result.record.frame
+    inputs = frame[["time", "mass", *parameters]].reset_index(drop=True)
+    outputs = result.reclaimed
+    if not end_cones and result.end_cones:
+        inputs = inputs.assign(mass=inputs["mass"].to_numpy() * _input_share_outside(result))
+        middle = outputs["x"].to_numpy() - result.reclaim_increment / 2
+        outputs = outputs[~in_ranges(middle, result.end_cones)]
+    return inputs, outputs.reset_index(drop=True)
+
+
+def blending(result: Result, *, end_cones: bool = True) -> pd.DataFrame:
+    """Blending measures of a simulation run, per quality parameter.
+
+    Input: the record's rows (mass-weighted); output: the reclaimed rows (mass = volume x bulk
+    density). ``end_cones=False`` leaves out the reclaimed rows in the plan's end cones and the
+    input the plan dropped there (see the module's docstring). Columns, units and conventions as
+    in :func:`blending_table`: means and stds in the parameter's units, ``ddof = 0``,
+    ``H = std_in / std_out``, ``VRR = H**2``, on the per-interval and same-mass bases.
+    """
+    inputs, outputs = quality_series(result, end_cones=end_cones)
+    table = blending_table(inputs, outputs, result.record.parameters)
+    table.attrs["end_cones"] = end_cones
+    return table
+
+
+def _flow_rows(result: Result, end_cones: bool) -> np.ndarray:
+    reclaimed = result.reclaimed
+    x = reclaimed["x"].to_numpy(dtype=np.float64)
+    keep = np.ones(len(x), dtype=bool)
+    keep[:1] = False  # row 0: the reclaimer's start, always empty
+    if len(x) > 1 and x[-1] > result.bed.reclaim_length * (1 + 1e-6):
+        keep[-1] = False  # the last step reaches past the bed's end
+    if not end_cones:
+        keep &= ~in_ranges(x - result.reclaim_increment / 2, result.end_cones)
+    return reclaimed["volume"].to_numpy(dtype=np.float64)[keep]
+
+
+def flow_variability(result: Result, *, end_cones: bool = True) -> float:
+    """Standard deviation of the reclaimed volume per step (m³), ``ddof = 0``, unweighted.
+
+    Every step of the reclaimer counts, empty ones too (an interruption of the flow), except row 0
+    (the reclaimer's start: always empty) and the last row when its step reaches past the bed's
+    reclaim length (a partial step). ``end_cones=False`` also leaves out the steps whose
+    mid-point lies in an end cone. A steady flow gives 0; divide by the increment for m³ per m.
+    """
+    volume = _flow_rows(result, end_cones)
+    return float(np.std(volume)) if len(volume) else math.nan
+
+
+def _jsonable(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_jsonable(v) for v in value]
+    if isinstance(value, (np.floating, float)):
+        value = float(value)
+        return value if math.isfinite(value) else None
+    if isinstance(value, np.integer):
+        return int(value)
+    if isinstance(value, np.bool_):
+        return bool(value)
+    if isinstance(value, (str, int, bool)) or value is None:
+        return value
+    return repr(value)
+
+
+def _fields(obj: Any) -> dict[str, Any]:
+    import dataclasses
+
+    if dataclasses.is_dataclass(obj) and not isinstance(obj, type):
+        return {f.name: getattr(obj, f.name) for f in dataclasses.fields(obj)}
+    return {}
+
+
+def _version() -> str:
+    try:
+        return metadata.version("pilora")
+    except metadata.PackageNotFoundError:
+        from . import __version__
+
+        return __version__
+
+
+def summary(result: Result) -> dict[str, Any]:
+    """A JSON-able digest of a run: what went in, and the measures of what came out.
+
+    Keys: ``version`` (the package's), ``seed``, ``settings`` (the bed's fields), ``plan``
+    (``type``, ``repr`` and ``fields``), ``record`` (rows, parameters, mass t, volume m³,
+    duration h), ``reclaim_increment`` (m), ``blending`` and ``blending_without_end_cones``
+    (parameter -> column -> value, as :func:`blending`), ``flow_variability`` and
+    ``flow_variability_without_end_cones`` (m³ per step), ``balance`` (m³, as
+    ``Result.balance``), ``end_cones`` (list of [start, end] in m) and ``capacity_used`` (stacked
+    volume over the bed's capacity, 0 to 1). Non-finite numbers become None, so the dict passes
+    ``json.dumps(..., allow_nan=False)``.
+    """
+    record = result.record
+    capacity = float(result.bed.capacity)
+
+    def table(end_cones: bool) -> dict[str, dict[str, float]]:
+        frame = blending(result, end_cones=end_cones)
+        return {str(p): {c: float(frame.at[p, c]) for c in frame.columns} for p in frame.index}
+
+    digest = {
+        "version": _version(),
+        "seed": int(result.seed),
+        "settings": _fields(result.bed),
+        "plan": {"type": type(result.plan).__name__, "repr": repr(result.plan), "fields": _fields(result.plan)},
+        "record": {
+            "rows": len(record.frame),
+            "parameters": list(record.parameters),
+            "mass": float(record.frame["mass"].sum()),
+            "volume": float(record.frame["volume"].sum()),
+            "duration": float(record.duration),
+        },
+        "reclaim_increment": float(result.reclaim_increment),
+        "blending": table(True),
+        "blending_without_end_cones": table(False),
+        "flow_variability": flow_variability(result),
+        "flow_variability_without_end_cones": flow_variability(result, end_cones=False),
+        "balance": dict(result.balance),
+        "end_cones": [list(r) for r in result.end_cones],
+        "capacity_used": result.balance["stacked"] / capacity if capacity > 0 else math.nan,
+    }
+    return _jsonable(digest)

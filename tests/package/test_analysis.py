@@ -1,0 +1,147 @@
+"""Measures of blending on inputs with known answers (no simulation involved)."""
+
+import dataclasses
+import json
+import math
+from types import SimpleNamespace
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from pilora.analysis import (
+    blending,
+    blending_table,
+    flow_variability,
+    in_ranges,
+    quality_series,
+    same_mass_blocks,
+    summary,
+    variogram,
+    weighted_mean,
+    weighted_std,
+)
+from pilora.run import Result
+
+
+@dataclasses.dataclass(frozen=True)
+class _Plan:
+    layers: int = 3
+
+
+def fake_result(end_cones=((0.0, 2.0), (8.0, 10.0)), reclaim_length=10.0):
+    """Four record rows of 10 m³ (20 t), each dropped as two 5 m³ portions; five 2 m steps."""
+    record = SimpleNamespace(
+        frame=pd.DataFrame({"time": [0.0, 1, 2, 3], "duration": 1.0, "volume": 10.0, "mass": 20.0,
+                            "q": [1.0, 2, 3, 4]}),
+        parameters=("q",), bulk_density=2.0, duration=4.0,
+    )
+    portions = pd.DataFrame({"time": np.repeat([0.0, 1, 2, 3], 2) + [0, 0.5] * 4,
+                             "x": [1.0, 1, 1, 5, 5, 6, 6, 9], "z": 5.0, "volume": 5.0,
+                             "q": np.repeat([1.0, 2, 3, 4], 2)})
+    volume = np.array([0.0, 5, 10, 10, 10, 5])
+    reclaimed = pd.DataFrame({"x": [0.0, 2, 4, 6, 8, 10], "volume": volume, "mass": 2 * volume,
+                              "q": [np.nan, 1, 2, 3, 3, 4], "time_mean": np.nan, "time_std": np.nan})
+    bed = SimpleNamespace(reclaim_length=reclaim_length, capacity=400.0)
+    return Result(bed=bed, plan=_Plan(), record=record, seed=7, portions=portions, reclaimed=reclaimed,
+                  heights=np.zeros((2, 10), np.float32), cell_size=1.0, reclaim_increment=2.0,
+                  end_cones=end_cones, balance={"stacked": 40.0, "reclaimed": 40.0, "on_bed": 0.0, "buffered": 0.0})
+
+
+def test_weighted_statistics_ignore_weightless_rows():
+    values = np.array([[1.0, 10], [2, 20], [3, 30], [4, 40], [np.nan, np.nan]])
+    weights = [1, 1, 1, 1, 0]
+    np.testing.assert_allclose(weighted_mean(values, weights), [2.5, 25])
+    np.testing.assert_allclose(weighted_std(values, weights), [math.sqrt(1.25), 10 * math.sqrt(1.25)])
+    assert weighted_std([5.0, 1.0], [3, 1]) == pytest.approx(math.sqrt(3.0))  # mean 4, ddof 0
+    assert math.isnan(weighted_mean([1.0], [0.0]))
+    with pytest.raises(ValueError, match="non-negative"):
+        weighted_std([1.0, 2.0], [1.0, -1.0])
+
+
+@pytest.mark.parametrize(
+    ("block", "values", "masses"),
+    [
+        (15.0, [4 / 3, 8 / 3], [15, 15]),
+        (12.0, [14 / 12, 28 / 12, 3], [12, 12, 6]),  # the last block holds the remainder
+        (30.0, [2], [30]),
+        (100.0, [2], [30]),
+    ],
+)
+def test_same_mass_blocks_split_rows_proportionally(block, values, masses):
+    got_values, got_masses = same_mass_blocks([1.0, 2, 0, 3], [10.0, 10, 0, 10], block)
+    np.testing.assert_allclose(got_values, values)
+    np.testing.assert_allclose(got_masses, masses)
+
+
+def test_in_ranges_is_half_open():
+    assert in_ranges([0, 1.99, 2, 7.9, 8, 10], [(0, 2), (8, 10)]).tolist() == [True, True, False, False, True, False]
+    assert not in_ranges([1.0], ()).any()
+
+
+@pytest.mark.parametrize(
+    ("values", "weights", "lags", "expected"),
+    [
+        (np.arange(6.0), None, [0, 1, 3], [0, 0.5, 4.5]),  # a trend: h^2 / 2
+        ([1.0, -1] * 4, None, [1, 2], [2, 0]),  # a period of 2 rows
+        ([1.0, 9, 2, 3], [1, 0, 1, 1], [1, 2], [0.5, 0.5]),  # the weightless row pairs with no one
+        ([1.0, 2], None, [5], [np.nan]),
+    ],
+)
+def test_variogram(values, weights, lags, expected):
+    np.testing.assert_allclose(variogram(values, lags, weights), expected)
+
+
+def test_variogram_refuses_fractional_lags():
+    with pytest.raises(ValueError, match="lags"):
+        variogram([1.0, 2.0, 3.0], [0.5])
+
+
+def test_blending_table_on_both_bases():
+    inputs = pd.DataFrame({"mass": [1.0] * 8 + [0], "a": [1.0] * 4 + [-1] * 4 + [np.nan],
+                           "b": [1.0, -1] * 4 + [0]})
+    outputs = pd.DataFrame({"mass": [0.0, 4, 4], "a": [np.nan, 0.5, -0.5], "b": [np.nan, 0.0, 0.0]})
+    table = blending_table(inputs, outputs)
+    assert table.attrs == {"block_mass": 4.0, "rows_in": 8, "rows_out": 2}
+    a, b = table.loc["a"], table.loc["b"]
+    assert (a["mean_in"], a["std_in"], a["std_out"]) == (0, 1, 0.5)
+    assert (a["effect_interval"], a["vrr_interval"]) == (2, 4)
+    assert (a["std_in_same_mass"], a["effect_same_mass"], a["vrr_same_mass"]) == (1, 2, 4)
+    # An output that does not vary: infinite effect per interval; blocks that do not vary: NaN.
+    assert math.isinf(b["effect_interval"]) and math.isnan(b["effect_same_mass"])
+
+
+def test_end_cones_leave_out_rows_and_the_input_dropped_there():
+    result = fake_result()
+    inputs, outputs = quality_series(result, end_cones=False)
+    assert inputs["mass"].tolist() == [0.0, 10, 20, 10]
+    assert outputs["x"].tolist() == [0.0, 4, 6, 8]
+    table = blending(result, end_cones=False)
+    assert table.at["q", "mean_in"] == pytest.approx(3.0)
+    assert table.at["q", "mean_out"] == pytest.approx((2 + 3 + 3) / 3)
+    assert blending(result).at["q", "mean_in"] == pytest.approx(2.5)
+    # Without end cones in the plan, both series stay whole.
+    assert len(quality_series(fake_result(end_cones=()), end_cones=False)[1]) == 6
+
+
+@pytest.mark.parametrize(
+    ("reclaim_length", "end_cones", "expected"),
+    [
+        (10.0, True, math.sqrt(6)),  # rows 1-5: 5, 10, 10, 10, 5
+        (9.0, True, math.sqrt(4.6875)),  # the last step reaches past the bed: left out
+        (10.0, False, 0.0),  # only the three steps between the cones
+    ],
+)
+def test_flow_variability(reclaim_length, end_cones, expected):
+    result = fake_result(reclaim_length=reclaim_length)
+    assert flow_variability(result, end_cones=end_cones) == pytest.approx(expected)
+
+
+def test_summary_is_strict_json():
+    digest = summary(fake_result())
+    json.dumps(digest, allow_nan=False)
+    assert digest["plan"] == {"type": "_Plan", "repr": "_Plan(layers=3)", "fields": {"layers": 3}}
+    assert digest["capacity_used"] == pytest.approx(0.1)
+    assert digest["end_cones"] == [[0.0, 2.0], [8.0, 10.0]]
+    assert digest["blending_without_end_cones"]["q"]["mean_in"] == pytest.approx(3.0)
+    assert digest["record"]["mass"] == 80.0
