@@ -1,0 +1,820 @@
+"""Stacking plans: where the stacker is over time, and the portions that follow from a record.
+
+Every plan is a frozen dataclass of the settings engineers give a stacker (keyword-only), with
+the same four methods:
+
+- ``stacker_position(times, record, bed)``: the stacker's (x, z) in m at times in h from the
+  record's start;
+- ``portions(record, bed)``: the record cut into portions along the stacker's path (below);
+- ``end_cones(record, bed)``: the ranges along the reclaim axis whose slices hold end cones;
+- ``passes(record, bed)``: the one-way passes (layers) the plan lays with the record.
+
+A plan's motion is spread over the record's whole duration: a plan given by a layer or pass count
+runs at the speed that lays that many in the record's time; one given by a speed lays as many as
+the record's time allows (the last pass may be incomplete). The ``bed`` is a `BedSettings` (a
+`pilora.Bed` works too: only its geometry is read).
+
+Portions: record row i covers the hours [t_i, t_i + d_i). Its material is spread along the path the
+stacker travels in that time, in n_i pieces of equal volume at the middles of n_i equal sub-intervals
+of time, n_i being the path's length over `spacing` (the bed's cell size by default) rounded up, at
+least 1. A piece sits where the stacker is at its time, so every piece lies on the stacker's path,
+and the pieces' volumes add up to the record's. Plans are checked against the bed and refused with
+`PlanError` naming the setting that does not fit; no piece lands off the bed.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, fields
+from typing import TYPE_CHECKING, NamedTuple, Protocol
+
+import numpy as np
+import pandas as pd
+
+from .record import Record
+
+if TYPE_CHECKING:
+    from .settings import BedSettings
+
+__all__ = ["Chevcon", "Chevron", "ConeShell", "Plan", "PlanError", "Resonance", "Strata", "Windrow"]
+
+#: Most pieces a plan cuts a record into before it refuses the spacing.
+MAX_PIECES = 50_000_000
+
+
+class PlanError(ValueError):
+    """A plan that does not fit the bed or the record; `parameter` names the plan's setting at fault
+    (None when the bed's kind is at fault)."""
+
+    def __init__(self, message: str, *, parameter: str | None = None) -> None:
+        self.parameter = parameter
+        super().__init__(f"{parameter}: {message}" if parameter is not None else message)
+
+
+class _Motion(Protocol):
+    def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]: ...
+
+    def distance(self, t: np.ndarray) -> np.ndarray: ...
+
+
+# -- checks ---------------------------------------------------------------------------------------
+
+
+def _number(name: str, value: object, *, positive: bool = False, optional: bool = True) -> None:
+    if value is None:
+        if optional:
+            return
+        raise PlanError("must be given", parameter=name)
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise PlanError(f"must be a number, not {type(value).__name__}", parameter=name)
+    if not math.isfinite(float(value)):
+        raise PlanError(f"must be finite, not {value}", parameter=name)
+    if positive and not float(value) > 0:
+        raise PlanError(f"must be above 0, not {value}", parameter=name)
+
+
+def _count(name: str, value: object, *, optional: bool = True) -> None:
+    if value is None:
+        if optional:
+            return
+        raise PlanError("must be given", parameter=name)
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise PlanError(f"must be a whole number, not {value!r}", parameter=name)
+    if value < 1:
+        raise PlanError(f"must be at least 1, not {value}", parameter=name)
+
+
+def _one_of(plan: object, a: str, b: str) -> None:
+    given = [name for name in (a, b) if getattr(plan, name) is not None]
+    if len(given) != 1:
+        raise PlanError(f"give exactly one of {a} and {b}", parameter=a)
+
+
+def _linear(plan: Plan, bed: BedSettings) -> None:
+    if bed.circular:
+        raise PlanError(f"{type(plan).__name__} stacks linear beds; use Chevcon on a circular bed")
+
+
+def _along(name: str, value: float | None, default: float, bed: BedSettings) -> float:
+    x = default if value is None else float(value)
+    if not 0.0 <= x <= bed.length:
+        raise PlanError(f"{x} m lies off the bed, which runs from 0 to {bed.length} m along x", parameter=name)
+    return x
+
+
+def _across(name: str, value: float | None, bed: BedSettings) -> float:
+    z = 0.5 * bed.width if value is None else float(value)
+    if not 0.0 <= z <= bed.width:
+        raise PlanError(f"{z} m lies off the bed, which runs from 0 to {bed.width} m across", parameter=name)
+    return z
+
+
+def _reversals(plan: Plan, bed: BedSettings) -> tuple[float, float]:
+    a = _along("start", plan.start, 0.0, bed)  # type: ignore[attr-defined]
+    b = _along("end", plan.end, bed.length, bed)  # type: ignore[attr-defined]
+    if a == b:
+        raise PlanError(f"the reversal points coincide at {a} m", parameter="end")
+    return a, b
+
+
+def _triangle(u: np.ndarray, total: float) -> tuple[np.ndarray, np.ndarray]:
+    """For u passes travelled (of `total`): the pass index and the fraction of the way from the
+    first pass's start, back and forth."""
+    k = np.floor(u)
+    k = np.minimum(k, max(math.ceil(total) - 1, 0))
+    f = u - k
+    odd = (k % 2) == 1
+    return k.astype(np.int64), np.where(odd, 1.0 - f, f)
+
+
+def _swing(u: np.ndarray) -> np.ndarray:
+    """A triangle wave of period 1 from 0 (at u = 0) to 1 (at u = 1/2) and back."""
+    return 1.0 - np.abs(1.0 - 2.0 * (u - np.floor(u)))
+
+
+class _Travel(NamedTuple):
+    """Back-and-forth travel along x between reversal points a (first pass's start) and b."""
+
+    a: float
+    b: float
+    speed: float  # m/h
+    passes: float
+
+    @classmethod
+    def of(cls, plan: Plan, record: Record, bed: BedSettings, passes: float | None) -> _Travel:
+        a, b = _reversals(plan, bed)
+        length = abs(b - a)
+        hours = record.duration
+        if passes is not None:
+            speed = passes * length / hours
+        else:
+            speed = float(plan.speed) * 60.0  # type: ignore[attr-defined]
+            passes = speed * hours / length
+        return cls(a, b, speed, passes)
+
+    def at(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """(pass index, x) at times t."""
+        k, f = _triangle(self.speed * t / abs(self.b - self.a), self.passes)
+        return k, self.a + (self.b - self.a) * f
+
+
+# -- plans ----------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True, kw_only=True, repr=False)
+class Plan:
+    """Base of the stacking plans; see the module's documentation for the methods' conventions."""
+
+    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+        raise NotImplementedError
+
+    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
+        """The x range (m) between the outermost positions the stacker drops material at."""
+        raise NotImplementedError
+
+    def passes(self, record: Record, bed: BedSettings) -> float:
+        """One-way passes along the bed the plan lays with the record (fractional when the record
+        ends part-way through a pass)."""
+        raise NotImplementedError
+
+    def stacker_position(
+        self, times: np.ndarray | float, record: Record, bed: BedSettings
+    ) -> tuple[np.ndarray, np.ndarray]:
+        """The stacker's drop position (x, z) in m at `times` (h from the record's start, within
+        [0, record.duration])."""
+        t = np.atleast_1d(np.asarray(times, dtype=float))
+        if t.size and not (np.all(t >= 0.0) and np.all(t <= record.duration)):
+            raise ValueError(f"times must lie within the record's 0 to {record.duration} h")
+        x, z = self._motion(record, bed).position(t)
+        return _on_bed(x, z, bed)
+
+    def portions(self, record: Record, bed: BedSettings, *, spacing: float | None = None) -> pd.DataFrame:
+        """The record cut into portions along the stacker's path.
+
+        Each record interval's volume is split into pieces about `spacing` m apart along the path
+        the stacker travels during it (default: the bed's cell size), each at the stacker's
+        position at the middle of its share of the interval's time.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns "time" (h from the record's start: the piece's time), "x", "z" (m), "volume"
+            (m³), then the record's parameters; rows in time order. The volumes add up to the
+            record's.
+        """
+        spacing = bed.cell_size if spacing is None else float(spacing)
+        if not (math.isfinite(spacing) and spacing > 0):
+            raise ValueError(f"spacing must be a finite length above 0 m, not {spacing}")
+        motion = self._motion(record, bed)
+        frame = record.frame
+        start = frame["time"].to_numpy()
+        duration = frame["duration"].to_numpy()
+        path = motion.distance(start + duration) - motion.distance(start)
+        count = np.maximum(np.ceil(path / spacing - 1e-9), 1.0)
+        total = float(count.sum())
+        if total > MAX_PIECES:
+            raise ValueError(f"spacing {spacing} m cuts the record into {total:.3g} pieces; choose a larger one")
+        n = count.astype(np.int64)
+        row = np.repeat(np.arange(len(frame)), n)
+        first = np.cumsum(n) - n
+        j = np.arange(int(total)) - np.repeat(first, n)
+        per = n[row]
+        t = start[row] + (j + 0.5) / per * duration[row]
+        x, z = _on_bed(*motion.position(t), bed)
+        columns: dict[str, np.ndarray] = {
+            "time": t,
+            "x": x,
+            "z": z,
+            "volume": frame["volume"].to_numpy()[row] / per,
+        }
+        for name in record.parameters:
+            columns[name] = frame[name].to_numpy()[row]
+        return pd.DataFrame(columns)
+
+    def end_cones(self, record: Record, bed: BedSettings) -> tuple[tuple[float, float], ...]:
+        """Closed ranges (start, end) along the reclaim axis (m) whose reclaimed slices hold
+        end-cone material; () for circular beds, which have no ends.
+
+        The rule: beyond its outermost drop positions x_lo and x_hi (the reversal points, or the
+        first and last cone) the heap ends in half cones. A slice at s is reclaimed through a face
+        reaching from (s, 0) to (s + o, h), o = h / tan(reclaim_angle), for a heap of height
+        h = (width / 2) tan(repose_angle) (a roof across the whole width; more when the record's
+        volume over the travelled length overfills that roof against the walls). A slice holds
+        end-cone material when its face meets the bed beyond x_lo or x_hi: the ranges are
+        [0, x_lo + max(0, -o)] and [x_hi - max(0, o), reclaim_length], each left out when empty,
+        merged when they meet. Past a bed's end wall the face meets only part of the heap, so
+        those slices count too.
+        """
+        if bed.circular:
+            return ()
+        lo, hi = sorted(self._reach(record, bed))
+        tan_repose = math.tan(math.radians(bed.repose_angle))
+        half = 0.5 * bed.width
+        height = half * tan_repose
+        if hi > lo:
+            overfill = (record.total_volume / (hi - lo) - half * half * tan_repose) / bed.width
+            height += max(overfill, 0.0)
+        angle = float(bed.reclaim_angle)
+        offset = 0.0 if abs(90.0 - angle) < 0.01 else height / math.tan(math.radians(angle))
+        end = float(bed.reclaim_length)
+        first = min(end, lo + max(0.0, -offset))
+        last = max(0.0, hi - max(0.0, offset))
+        ranges = []
+        if first > 0.0:
+            ranges.append((0.0, first))
+        if last < end:
+            ranges.append((last, end))
+        if len(ranges) == 2 and ranges[1][0] <= ranges[0][1]:
+            ranges = [(0.0, end)]
+        return tuple(ranges)
+
+    def __repr__(self) -> str:
+        shown = []
+        for field in fields(self):
+            value = getattr(self, field.name)
+            if value != field.default:
+                shown.append(f"{field.name}={value!r}")
+        return f"{type(self).__name__}({', '.join(shown)})"
+
+
+def _on_bed(x: np.ndarray, z: np.ndarray, bed: BedSettings) -> tuple[np.ndarray, np.ndarray]:
+    # Positions are computed on the bed; this only removes rounding beyond its edges.
+    return np.clip(x, 0.0, bed.length), np.clip(z, 0.0, bed.width)
+
+
+@dataclass(frozen=True, kw_only=True, repr=False)
+class Chevron(Plan):
+    """Chevron stacking on a linear bed: the stacker runs back and forth along one lane at a
+    constant speed; each one-way pass lays one roof-shaped layer.
+
+    Parameters
+    ----------
+    layers : int or None
+        One-way passes (layers) over the record's duration; the speed follows.
+    speed : float or None
+        Travel speed in m/min; the layer count follows (n = v T / L for a pass length L and a
+        record of T). Give exactly one of `layers` and `speed`.
+    start, end : float or None
+        Reversal points along x in m; the first pass runs from `start` to `end`. Defaults: 0 and
+        the bed's length.
+    lane : float or None
+        The stacker's z in m; default: the bed's centre line.
+    """
+
+    layers: int | None = None
+    speed: float | None = None
+    start: float | None = None
+    end: float | None = None
+    lane: float | None = None
+
+    def __post_init__(self) -> None:
+        _one_of(self, "layers", "speed")
+        _count("layers", self.layers)
+        _number("speed", self.speed, positive=True)
+        for name in ("start", "end", "lane"):
+            _number(name, getattr(self, name))
+
+    def _travel(self, record: Record, bed: BedSettings) -> _Travel:
+        _linear(self, bed)
+        return _Travel.of(self, record, bed, None if self.layers is None else float(self.layers))
+
+    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+        travel = self._travel(record, bed)
+        lane = _across("lane", self.lane, bed)
+        return _LaneMotion(travel, lane)
+
+    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
+        return _reversals(self, bed)
+
+    def passes(self, record: Record, bed: BedSettings) -> float:
+        return self._travel(record, bed).passes
+
+
+class _LaneMotion(NamedTuple):
+    travel: _Travel
+    lane: float
+
+    def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        _, x = self.travel.at(t)
+        return x, np.full_like(x, self.lane)
+
+    def distance(self, t: np.ndarray) -> np.ndarray:
+        return self.travel.speed * t
+
+
+@dataclass(frozen=True, kw_only=True, repr=False)
+class Windrow(Plan):
+    """Windrow stacking on a linear bed: rows along the bed side by side across the width, each
+    row one pass; the next layer lays its rows in the valleys between the rows below.
+
+    Parameters
+    ----------
+    rows : int
+        Rows in a full layer.
+    layers : int or None
+        Layers over the record's duration; the speed follows. Give exactly one of `layers` and
+        `speed`.
+    speed : float or None
+        Travel speed in m/min; the passes follow from the record's duration.
+    spacing : float or None
+        Distance between neighbouring rows' centre lines in m; default: width / rows. The rows
+        are centred on the bed's centre line: row j (0 nearest z = 0) lies at
+        width / 2 + (j - (rows - 1) / 2) * spacing.
+    valleys : bool
+        Lay every second layer (layers 1, 3, ...) as rows - 1 rows in the valleys, half a spacing
+        beyond rows 0 .. rows - 2. With False every layer repeats the full rows.
+    order : tuple of int or None
+        The order in which a layer's rows are laid, as row indices; valley layers lay their rows
+        (valley j between rows j and j + 1) in the same order, leaving out row rows - 1. Default:
+        across the bed and back, rows 0, 1, ... in even layers and the reverse in odd ones.
+    start, end : float or None
+        Reversal points along x in m (defaults 0 and the bed's length); pass 0 runs from `start`
+        to `end`, and every row is one pass, so the stacker moves to the next row at a reversal
+        point.
+
+    `passes` counts the one-way passes, that is the rows laid.
+    """
+
+    rows: int
+    layers: int | None = None
+    speed: float | None = None
+    spacing: float | None = None
+    valleys: bool = True
+    order: tuple[int, ...] | None = None
+    start: float | None = None
+    end: float | None = None
+
+    def __post_init__(self) -> None:
+        _count("rows", self.rows, optional=False)
+        _one_of(self, "layers", "speed")
+        _count("layers", self.layers)
+        _number("speed", self.speed, positive=True)
+        _number("spacing", self.spacing, positive=True)
+        for name in ("start", "end"):
+            _number(name, getattr(self, name))
+        if not isinstance(self.valleys, (bool, np.bool_)):
+            raise PlanError("must be True or False", parameter="valleys")
+        if self.order is not None:
+            order = tuple(self.order)
+            if sorted(int(i) for i in order) != list(range(self.rows)) or not all(
+                isinstance(i, (int, np.integer)) and not isinstance(i, bool) for i in order
+            ):
+                raise PlanError(f"must list each of the rows 0 to {self.rows - 1} once, not {order}", parameter="order")
+            object.__setattr__(self, "order", tuple(int(i) for i in order))
+
+    def row_positions(self, bed: BedSettings) -> tuple[np.ndarray, np.ndarray]:
+        """z in m of the rows of a full layer and of the valley rows between them."""
+        spacing = bed.width / self.rows if self.spacing is None else float(self.spacing)
+        full = 0.5 * bed.width + (np.arange(self.rows) - 0.5 * (self.rows - 1)) * spacing
+        if full[0] < -1e-9 * bed.width or full[-1] > bed.width * (1 + 1e-9):
+            raise PlanError(
+                f"{self.rows} rows {spacing} m apart span {full[-1] - full[0]} m, more than the bed's width",
+                parameter="spacing",
+            )
+        return np.clip(full, 0.0, bed.width), full[:-1] + 0.5 * spacing
+
+    def _cycle(self, bed: BedSettings) -> tuple[np.ndarray, int]:
+        """z of the passes of two consecutive layers, and the passes of the first of them."""
+        full, valley = self.row_positions(bed)
+        rows = self.rows
+        first = list(range(rows)) if self.order is None else list(self.order)
+        if self.order is None:
+            second = list(range(rows - 1 if self.valleys else rows))[::-1]
+        else:
+            second = [i for i in first if i < rows - 1] if self.valleys else first
+        if self.valleys and rows > 1:
+            z = np.concatenate([full[first], valley[second]])
+        else:
+            second = list(reversed(first)) if self.order is None else first
+            z = np.concatenate([full[first], full[second]])
+        return z, len(first)
+
+    def _pass_count(self, bed: BedSettings) -> float | None:
+        if self.layers is None:
+            return None
+        cycle, first = self._cycle(bed)
+        return float((self.layers // 2) * len(cycle) + (self.layers % 2) * first)
+
+    def _travel(self, record: Record, bed: BedSettings) -> _Travel:
+        _linear(self, bed)
+        return _Travel.of(self, record, bed, self._pass_count(bed))
+
+    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+        return _RowMotion(self._travel(record, bed), self._cycle(bed)[0])
+
+    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
+        return _reversals(self, bed)
+
+    def passes(self, record: Record, bed: BedSettings) -> float:
+        return self._travel(record, bed).passes
+
+
+class _RowMotion(NamedTuple):
+    travel: _Travel
+    rows: np.ndarray  # z of the passes of a cycle
+
+    def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        k, x = self.travel.at(t)
+        return x, self.rows[k % len(self.rows)]
+
+    def distance(self, t: np.ndarray) -> np.ndarray:
+        return self.travel.speed * t
+
+
+class Resonance(NamedTuple):
+    """How a strata plan's swing lines up with its passes.
+
+    ratio : float
+        Pass time over swing period.
+    repeat : int or None
+        The first pass k (1 <= k < passes) that drops its material where pass 0 did (the swing's
+        phase at every x within `tolerance` periods of pass 0's), or None.
+    passes : float
+        The plan's passes with the record.
+    resonant : bool
+        Whether the pattern repeats within `within` passes: the layers then lie on few distinct
+        tracks and the reclaimed quality shows the stacking pattern.
+    """
+
+    ratio: float
+    repeat: int | None
+    passes: float
+    resonant: bool
+
+
+@dataclass(frozen=True, kw_only=True, repr=False)
+class Strata(Plan):
+    """Strata (horizontal layer) stacking on a linear bed: the boom swings across the width while
+    the stacker travels back and forth along the bed, laying flat layers.
+
+    Parameters
+    ----------
+    swing_period : float
+        Time of one full swing, across and back, in minutes.
+    swing_width : float or None
+        Width the boom sweeps in m, centred on `lane`; default: the bed's width.
+    layers : int or None
+        One-way passes over the record's duration; give exactly one of `layers` and `speed`.
+    speed : float or None
+        Travel speed along the bed in m/min.
+    start, end : float or None
+        Reversal points along x in m (defaults 0 and the bed's length).
+    lane : float or None
+        Centre of the swing across the bed in m; default: the bed's centre line.
+
+    The swing starts at its low-z end at time 0 (z = lane - swing_width / 2).
+
+    Warning: when the swing period divides twice the pass time (the ratio pass time / period is
+    a whole or half number), every pass drops its material on the same track as the first and
+    the layers are not independent: the reclaimed quality shows the pattern. Check a plan with
+    `resonance(record, bed)`.
+    """
+
+    swing_period: float
+    swing_width: float | None = None
+    layers: int | None = None
+    speed: float | None = None
+    start: float | None = None
+    end: float | None = None
+    lane: float | None = None
+
+    def __post_init__(self) -> None:
+        _number("swing_period", self.swing_period, positive=True, optional=False)
+        _number("swing_width", self.swing_width, positive=True)
+        _one_of(self, "layers", "speed")
+        _count("layers", self.layers)
+        _number("speed", self.speed, positive=True)
+        for name in ("start", "end", "lane"):
+            _number(name, getattr(self, name))
+
+    def _swing_range(self, bed: BedSettings) -> tuple[float, float]:
+        lane = _across("lane", self.lane, bed)
+        width = bed.width if self.swing_width is None else float(self.swing_width)
+        low, high = lane - 0.5 * width, lane + 0.5 * width
+        tolerance = 1e-9 * bed.width
+        if low < -tolerance or high > bed.width + tolerance:
+            raise PlanError(
+                f"a swing of {width} m around {lane} m reaches beyond the bed's width of {bed.width} m",
+                parameter="swing_width",
+            )
+        return max(low, 0.0), min(high, bed.width)
+
+    def _travel(self, record: Record, bed: BedSettings) -> _Travel:
+        _linear(self, bed)
+        return _Travel.of(self, record, bed, None if self.layers is None else float(self.layers))
+
+    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+        low, high = self._swing_range(bed)
+        return _SwingMotion(self._travel(record, bed), low, high, float(self.swing_period) / 60.0)
+
+    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
+        return _reversals(self, bed)
+
+    def passes(self, record: Record, bed: BedSettings) -> float:
+        return self._travel(record, bed).passes
+
+    def swing_ratio(self, record: Record, bed: BedSettings) -> float:
+        """Pass time over swing period."""
+        travel = self._travel(record, bed)
+        pass_hours = abs(travel.b - travel.a) / travel.speed
+        return pass_hours / (float(self.swing_period) / 60.0)
+
+    def resonance(
+        self, record: Record, bed: BedSettings, *, tolerance: float = 0.05, within: int = 2
+    ) -> Resonance:
+        """Whether later passes repeat the first pass's track (see `Resonance`).
+
+        Pass k runs in the first pass's direction when k is even and against it when odd; the
+        swing's phase where pass k crosses a point x differs from pass 0's by k r (even k) or
+        (k + 1) r (odd k) periods for a ratio r, up to the swing's symmetry. A pass repeats pass 0
+        when that difference lies within `tolerance` periods of a whole number.
+        """
+        ratio = self.swing_ratio(record, bed)
+        passes = self.passes(record, bed)
+        k = np.arange(1, max(math.ceil(passes), 1))
+        shift = np.where(k % 2 == 0, k, k + 1) * ratio
+        off = np.abs(shift - np.round(shift))
+        hits = np.flatnonzero(off <= tolerance)
+        repeat = int(k[hits[0]]) if hits.size else None
+        return Resonance(ratio, repeat, passes, repeat is not None and repeat <= within)
+
+
+class _SwingMotion(NamedTuple):
+    travel: _Travel
+    low: float
+    high: float
+    period: float  # h
+
+    def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        _, x = self.travel.at(t)
+        return x, self.low + (self.high - self.low) * _swing(t / self.period)
+
+    def distance(self, t: np.ndarray) -> np.ndarray:
+        # The travel and the swing added: at least the path's length.
+        return (self.travel.speed + 2.0 * (self.high - self.low) / self.period) * t
+
+
+@dataclass(frozen=True, kw_only=True, repr=False)
+class ConeShell(Plan):
+    """Cone shell stacking on a linear bed: the stacker stays at one point until the cone there is
+    complete, then steps forward.
+
+    Parameters
+    ----------
+    step : float
+        Distance between cone positions in m.
+    first, last : float or None
+        The first cone position, and the limit of the positions, along x in m (defaults 0 and the
+        bed's length); the positions are first, first + step, ... up to `last` (towards lower x
+        when last < first).
+    lane : float or None
+        The stacker's z in m; default: the bed's centre line.
+    cone_volume : float or None
+        Volume stacked at each position before the stacker steps on, m³; default: the record's
+        volume shared equally by all positions, so that the cones fill the bed from `first` to
+        `last`. A record that needs more positions than fit is refused.
+
+    The stacker steps at the moment the volume stacked (the record's volume, accumulated at a
+    constant rate within each interval) reaches the next multiple of the cone volume. `passes`
+    is 1: the stacker moves along the bed once.
+    """
+
+    step: float
+    first: float | None = None
+    last: float | None = None
+    lane: float | None = None
+    cone_volume: float | None = None
+
+    def __post_init__(self) -> None:
+        _number("step", self.step, positive=True, optional=False)
+        for name in ("first", "last", "lane"):
+            _number(name, getattr(self, name))
+        _number("cone_volume", self.cone_volume, positive=True)
+
+    def positions(self, bed: BedSettings) -> np.ndarray:
+        """x in m of the cone positions on the bed."""
+        _linear(self, bed)
+        first = _along("first", self.first, 0.0, bed)
+        last = _along("last", self.last, bed.length, bed)
+        count = int(math.floor(abs(last - first) / float(self.step) + 1e-9)) + 1
+        direction = 1.0 if last >= first else -1.0
+        return first + direction * float(self.step) * np.arange(count)
+
+    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+        positions = self.positions(bed)
+        total = record.total_volume
+        if self.cone_volume is None:
+            per = total / len(positions)
+        else:
+            per = float(self.cone_volume)
+            needed = math.ceil(total / per - 1e-9)
+            if needed > len(positions):
+                raise PlanError(
+                    f"{total:.6g} m³ in cones of {per:.6g} m³ need {needed} positions; "
+                    f"{len(positions)} fit between first and last",
+                    parameter="cone_volume",
+                )
+        frame = record.frame
+        times = np.append(frame["time"].to_numpy(), record.duration)
+        stacked = np.append(0.0, np.cumsum(frame["volume"].to_numpy()))
+        return _ConeMotion(positions, _across("lane", self.lane, bed), per, times, stacked, float(self.step))
+
+    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
+        motion = self._motion(record, bed)
+        used = motion.index(np.array([0.0, record.duration]))
+        return float(motion.positions[used[0]]), float(motion.positions[used[1]])
+
+    def passes(self, record: Record, bed: BedSettings) -> float:
+        _linear(self, bed)
+        return 1.0
+
+
+class _ConeMotion(NamedTuple):
+    positions: np.ndarray
+    lane: float
+    per: float  # m³ per position
+    times: np.ndarray  # interval bounds, h
+    stacked: np.ndarray  # volume stacked by each bound, m³
+    step: float
+
+    def index(self, t: np.ndarray) -> np.ndarray:
+        if not self.per > 0:
+            return np.zeros(t.shape, dtype=np.int64)
+        volume = np.interp(t, self.times, self.stacked)
+        k = np.floor(volume / self.per * (1 - 1e-12))
+        return np.clip(k, 0, len(self.positions) - 1).astype(np.int64)
+
+    def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        x = self.positions[self.index(t)]
+        return x, np.full_like(x, self.lane)
+
+    def distance(self, t: np.ndarray) -> np.ndarray:
+        return self.index(t) * self.step
+
+
+@dataclass(frozen=True, kw_only=True, repr=False)
+class Chevcon(Plan):
+    """Continuous chevron stacking on a circular bed: the boom swings back and forth over the
+    tail, an arc of the ring, while the tail advances along the ring.
+
+    Positions along the ring are measured on the bed's reclaim axis: s from 0 to the reclaim arc
+    (`BedSettings.arc_length`), at the angle theta = pi (1 - 2 s / arc) around the bed's centre
+    (`BedSettings.centre`), the way the bed's slices are counted. The reclaimer works from s = 0
+    upward, so the stacking front advances that way too and the oldest material is reclaimed
+    first.
+
+    Parameters
+    ----------
+    tail : float
+        Length of the tail (the arc the boom swings over) in m along the reclaim axis.
+    swing_speed : float or None
+        Swing speed in m/min along the reclaim axis (at the default radius, the boom tip's
+        speed); give exactly one of `swing_speed` and `swings`.
+    swings : int or None
+        One-way swings over the record's duration (the plan's passes).
+    advance : float or None
+        How far the tail advances per swing, m along the reclaim axis; the front advances
+        steadily. Default: so that the tail ends at the arc's end when the record does. A record
+        that would carry the tail past the arc's end is refused.
+    radius : float or None
+        Distance of the drop point from the centre in m; default: a quarter of the bed's shorter
+        side, where the ring's circumference equals the reclaim arc.
+    start : float
+        Where the tail starts, m along the reclaim axis.
+
+    The ring closes at s = 0: material high on the heap at the start is booked, by the inclined
+    reclaim face, to the arc's end. Circular beds have no end cones.
+    """
+
+    tail: float
+    swing_speed: float | None = None
+    swings: int | None = None
+    advance: float | None = None
+    radius: float | None = None
+    start: float = 0.0
+
+    def __post_init__(self) -> None:
+        _number("tail", self.tail, positive=True, optional=False)
+        _one_of(self, "swing_speed", "swings")
+        _number("swing_speed", self.swing_speed, positive=True)
+        _count("swings", self.swings)
+        _number("advance", self.advance)
+        if self.advance is not None and self.advance < 0:
+            raise PlanError(f"must not be negative, not {self.advance}", parameter="advance")
+        _number("radius", self.radius, positive=True)
+        _number("start", self.start, optional=False)
+
+    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+        if not bed.circular:
+            raise PlanError("Chevcon stacks circular beds; use Chevron, Windrow, Strata or ConeShell on a linear bed")
+        arc = float(bed.arc_length)
+        start = float(self.start)
+        tail = float(self.tail)
+        if not 0.0 <= start < arc:
+            raise PlanError(f"{start} m lies off the reclaim arc of {arc} m", parameter="start")
+        if start + tail > arc:
+            raise PlanError(f"a tail of {tail} m from {start} m runs past the reclaim arc of {arc} m", parameter="tail")
+        hours = record.duration
+        if self.swings is not None:
+            swings = float(self.swings)
+            swing_hours = hours / swings
+        else:
+            swing_hours = tail / (float(self.swing_speed) * 60.0)
+            swings = hours / swing_hours
+        room = arc - start - tail
+        if self.advance is None:
+            advance = room / swings
+        else:
+            advance = float(self.advance)
+            if advance * swings > room * (1 + 1e-9) + 1e-12:
+                raise PlanError(
+                    f"{swings:.6g} swings advancing {advance} m each carry the tail "
+                    f"{advance * swings - room:.6g} m past the arc's end",
+                    parameter="advance",
+                )
+        cx, cz = bed.centre
+        radius = 0.25 * min(bed.length, bed.width) if self.radius is None else float(self.radius)
+        if cx - radius < 0 or cz - radius < 0 or cx + radius > bed.length or cz + radius > bed.width:
+            raise PlanError(
+                f"a circle of {radius} m around ({cx}, {cz}) m reaches off the "
+                f"{bed.length} x {bed.width} m bed",
+                parameter="radius",
+            )
+        return _RingMotion(arc, start, tail, swings, swing_hours, advance, cx, cz, radius)
+
+    def passes(self, record: Record, bed: BedSettings) -> float:
+        return self._motion(record, bed).swings  # type: ignore[attr-defined, no-any-return]
+
+    def along(self, times: np.ndarray | float, record: Record, bed: BedSettings) -> np.ndarray:
+        """The stacker's position along the reclaim axis, m, at `times` (h from the record's start)."""
+        t = np.atleast_1d(np.asarray(times, dtype=float))
+        return self._motion(record, bed).along(t)  # type: ignore[attr-defined, no-any-return]
+
+    def end_cones(self, record: Record, bed: BedSettings) -> tuple[tuple[float, float], ...]:
+        self._motion(record, bed)
+        return ()
+
+
+class _RingMotion(NamedTuple):
+    arc: float
+    start: float
+    tail: float
+    swings: float
+    swing_hours: float
+    advance: float  # m per swing
+    cx: float
+    cz: float
+    radius: float
+
+    def along(self, t: np.ndarray) -> np.ndarray:
+        u = t / self.swing_hours
+        _, f = _triangle(u, self.swings)
+        return self.start + self.advance * u + self.tail * f
+
+    def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        theta = math.pi * (1.0 - 2.0 * self.along(t) / self.arc)
+        return self.cx + self.radius * np.cos(theta), self.cz + self.radius * np.sin(theta)
+
+    def distance(self, t: np.ndarray) -> np.ndarray:
+        scale = 2.0 * math.pi * self.radius / self.arc  # m of ring per m of reclaim axis
+        return (self.tail + self.advance) / self.swing_hours * scale * t
