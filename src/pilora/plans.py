@@ -32,9 +32,10 @@ import numpy as np
 import pandas as pd
 
 from .record import Record
+from .settings import BedSettings
 
 if TYPE_CHECKING:
-    from .settings import BedSettings
+    from ._native import Bed
 
 __all__ = ["Chevcon", "Chevron", "ConeShell", "Plan", "PlanError", "Resonance", "Strata", "Windrow"]
 
@@ -57,10 +58,30 @@ class _Motion(Protocol):
     def distance(self, t: np.ndarray) -> np.ndarray: ...
 
 
+def _settings(bed: BedSettings | Bed) -> BedSettings:
+    """The settings of a bed given as settings or as a built `pilora.Bed`."""
+    if isinstance(bed, BedSettings):
+        return bed
+    try:
+        return BedSettings(
+            bed.length,
+            bed.width,
+            reclaim_angle=bed.reclaim_angle,
+            chunks_per_volume_unit=bed.chunks_per_volume_unit,
+            circular=bed.circular,
+            eight_neighbour_probability=bed.eight_neighbour_probability,
+            repose_angle=bed.repose_angle,
+        )
+    except AttributeError:
+        raise TypeError(f"bed must be BedSettings or a pilora.Bed, not {type(bed).__name__}") from None
+
+
 # -- checks ---------------------------------------------------------------------------------------
 
 
-def _number(name: str, value: object, *, positive: bool = False, optional: bool = True) -> None:
+def _number(plan: Plan, name: str, *, positive: bool = False, optional: bool = True) -> None:
+    """Checks the plan's setting `name` is a number (above 0 if `positive`) and stores it as a float."""
+    value = getattr(plan, name)
     if value is None:
         if optional:
             return
@@ -71,9 +92,12 @@ def _number(name: str, value: object, *, positive: bool = False, optional: bool 
         raise PlanError(f"must be finite, not {value}", parameter=name)
     if positive and not float(value) > 0:
         raise PlanError(f"must be above 0, not {value}", parameter=name)
+    object.__setattr__(plan, name, float(value))
 
 
-def _count(name: str, value: object, *, optional: bool = True) -> None:
+def _count(plan: Plan, name: str, *, optional: bool = True) -> None:
+    """Checks the plan's setting `name` is a whole number of at least 1 and stores it as an int."""
+    value = getattr(plan, name)
     if value is None:
         if optional:
             return
@@ -82,6 +106,7 @@ def _count(name: str, value: object, *, optional: bool = True) -> None:
         raise PlanError(f"must be a whole number, not {value!r}", parameter=name)
     if value < 1:
         raise PlanError(f"must be at least 1, not {value}", parameter=name)
+    object.__setattr__(plan, name, int(value))
 
 
 def _one_of(plan: object, a: str, b: str) -> None:
@@ -172,23 +197,27 @@ class Plan:
         """The x range (m) between the outermost positions the stacker drops material at."""
         raise NotImplementedError
 
-    def passes(self, record: Record, bed: BedSettings) -> float:
-        """One-way passes along the bed the plan lays with the record (fractional when the record
-        ends part-way through a pass)."""
+    def _passes(self, record: Record, bed: BedSettings) -> float:
         raise NotImplementedError
 
+    def passes(self, record: Record, bed: BedSettings | Bed) -> float:
+        """One-way passes along the bed the plan lays with the record (fractional when the record
+        ends part-way through a pass)."""
+        return self._passes(record, _settings(bed))
+
     def stacker_position(
-        self, times: np.ndarray | float, record: Record, bed: BedSettings
+        self, times: np.ndarray | float, record: Record, bed: BedSettings | Bed
     ) -> tuple[np.ndarray, np.ndarray]:
         """The stacker's drop position (x, z) in m at `times` (h from the record's start, within
         [0, record.duration])."""
+        bed = _settings(bed)
         t = np.atleast_1d(np.asarray(times, dtype=float))
         if t.size and not (np.all(t >= 0.0) and np.all(t <= record.duration)):
             raise ValueError(f"times must lie within the record's 0 to {record.duration} h")
         x, z = self._motion(record, bed).position(t)
         return _on_bed(x, z, bed)
 
-    def portions(self, record: Record, bed: BedSettings, *, spacing: float | None = None) -> pd.DataFrame:
+    def portions(self, record: Record, bed: BedSettings | Bed, *, spacing: float | None = None) -> pd.DataFrame:
         """The record cut into portions along the stacker's path.
 
         Each record interval's volume is split into pieces about `spacing` m apart along the path
@@ -202,6 +231,7 @@ class Plan:
             (m³), then the record's parameters; rows in time order. The volumes add up to the
             record's.
         """
+        bed = _settings(bed)
         spacing = bed.cell_size if spacing is None else float(spacing)
         if not (math.isfinite(spacing) and spacing > 0):
             raise ValueError(f"spacing must be a finite length above 0 m, not {spacing}")
@@ -231,7 +261,7 @@ class Plan:
             columns[name] = frame[name].to_numpy()[row]
         return pd.DataFrame(columns)
 
-    def end_cones(self, record: Record, bed: BedSettings) -> tuple[tuple[float, float], ...]:
+    def end_cones(self, record: Record, bed: BedSettings | Bed) -> tuple[tuple[float, float], ...]:
         """Closed ranges (start, end) along the reclaim axis (m) whose reclaimed slices hold
         end-cone material; () for circular beds, which have no ends.
 
@@ -245,6 +275,7 @@ class Plan:
         merged when they meet. Past a bed's end wall the face meets only part of the heap, so
         those slices count too.
         """
+        bed = _settings(bed)
         if bed.circular:
             return ()
         lo, hi = sorted(self._reach(record, bed))
@@ -309,10 +340,10 @@ class Chevron(Plan):
 
     def __post_init__(self) -> None:
         _one_of(self, "layers", "speed")
-        _count("layers", self.layers)
-        _number("speed", self.speed, positive=True)
+        _count(self, "layers")
+        _number(self, "speed", positive=True)
         for name in ("start", "end", "lane"):
-            _number(name, getattr(self, name))
+            _number(self, name)
 
     def _travel(self, record: Record, bed: BedSettings) -> _Travel:
         _linear(self, bed)
@@ -326,7 +357,7 @@ class Chevron(Plan):
     def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
         return _reversals(self, bed)
 
-    def passes(self, record: Record, bed: BedSettings) -> float:
+    def _passes(self, record: Record, bed: BedSettings) -> float:
         return self._travel(record, bed).passes
 
 
@@ -385,13 +416,13 @@ class Windrow(Plan):
     end: float | None = None
 
     def __post_init__(self) -> None:
-        _count("rows", self.rows, optional=False)
+        _count(self, "rows", optional=False)
         _one_of(self, "layers", "speed")
-        _count("layers", self.layers)
-        _number("speed", self.speed, positive=True)
-        _number("spacing", self.spacing, positive=True)
+        _count(self, "layers")
+        _number(self, "speed", positive=True)
+        _number(self, "spacing", positive=True)
         for name in ("start", "end"):
-            _number(name, getattr(self, name))
+            _number(self, name)
         if not isinstance(self.valleys, (bool, np.bool_)):
             raise PlanError("must be True or False", parameter="valleys")
         if self.order is not None:
@@ -402,8 +433,9 @@ class Windrow(Plan):
                 raise PlanError(f"must list each of the rows 0 to {self.rows - 1} once, not {order}", parameter="order")
             object.__setattr__(self, "order", tuple(int(i) for i in order))
 
-    def row_positions(self, bed: BedSettings) -> tuple[np.ndarray, np.ndarray]:
+    def row_positions(self, bed: BedSettings | Bed) -> tuple[np.ndarray, np.ndarray]:
         """z in m of the rows of a full layer and of the valley rows between them."""
+        bed = _settings(bed)
         spacing = bed.width / self.rows if self.spacing is None else float(self.spacing)
         full = 0.5 * bed.width + (np.arange(self.rows) - 0.5 * (self.rows - 1)) * spacing
         if full[0] < -1e-9 * bed.width or full[-1] > bed.width * (1 + 1e-9):
@@ -445,7 +477,7 @@ class Windrow(Plan):
     def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
         return _reversals(self, bed)
 
-    def passes(self, record: Record, bed: BedSettings) -> float:
+    def _passes(self, record: Record, bed: BedSettings) -> float:
         return self._travel(record, bed).passes
 
 
@@ -519,13 +551,13 @@ class Strata(Plan):
     lane: float | None = None
 
     def __post_init__(self) -> None:
-        _number("swing_period", self.swing_period, positive=True, optional=False)
-        _number("swing_width", self.swing_width, positive=True)
+        _number(self, "swing_period", positive=True, optional=False)
+        _number(self, "swing_width", positive=True)
         _one_of(self, "layers", "speed")
-        _count("layers", self.layers)
-        _number("speed", self.speed, positive=True)
+        _count(self, "layers")
+        _number(self, "speed", positive=True)
         for name in ("start", "end", "lane"):
-            _number(name, getattr(self, name))
+            _number(self, name)
 
     def _swing_range(self, bed: BedSettings) -> tuple[float, float]:
         lane = _across("lane", self.lane, bed)
@@ -550,17 +582,18 @@ class Strata(Plan):
     def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
         return _reversals(self, bed)
 
-    def passes(self, record: Record, bed: BedSettings) -> float:
+    def _passes(self, record: Record, bed: BedSettings) -> float:
         return self._travel(record, bed).passes
 
-    def swing_ratio(self, record: Record, bed: BedSettings) -> float:
+    def swing_ratio(self, record: Record, bed: BedSettings | Bed) -> float:
         """Pass time over swing period."""
+        bed = _settings(bed)
         travel = self._travel(record, bed)
         pass_hours = abs(travel.b - travel.a) / travel.speed
         return pass_hours / (float(self.swing_period) / 60.0)
 
     def resonance(
-        self, record: Record, bed: BedSettings, *, tolerance: float = 0.05, within: int = 2
+        self, record: Record, bed: BedSettings | Bed, *, tolerance: float = 0.05, within: int = 2
     ) -> Resonance:
         """Whether later passes repeat the first pass's track (see `Resonance`).
 
@@ -569,6 +602,7 @@ class Strata(Plan):
         (k + 1) r (odd k) periods for a ratio r, up to the swing's symmetry. A pass repeats pass 0
         when that difference lies within `tolerance` periods of a whole number.
         """
+        bed = _settings(bed)
         ratio = self.swing_ratio(record, bed)
         passes = self.passes(record, bed)
         k = np.arange(1, max(math.ceil(passes), 1))
@@ -626,13 +660,14 @@ class ConeShell(Plan):
     cone_volume: float | None = None
 
     def __post_init__(self) -> None:
-        _number("step", self.step, positive=True, optional=False)
+        _number(self, "step", positive=True, optional=False)
         for name in ("first", "last", "lane"):
-            _number(name, getattr(self, name))
-        _number("cone_volume", self.cone_volume, positive=True)
+            _number(self, name)
+        _number(self, "cone_volume", positive=True)
 
-    def positions(self, bed: BedSettings) -> np.ndarray:
+    def positions(self, bed: BedSettings | Bed) -> np.ndarray:
         """x in m of the cone positions on the bed."""
+        bed = _settings(bed)
         _linear(self, bed)
         first = _along("first", self.first, 0.0, bed)
         last = _along("last", self.last, bed.length, bed)
@@ -664,7 +699,7 @@ class ConeShell(Plan):
         used = motion.index(np.array([0.0, record.duration]))
         return float(motion.positions[used[0]]), float(motion.positions[used[1]])
 
-    def passes(self, record: Record, bed: BedSettings) -> float:
+    def _passes(self, record: Record, bed: BedSettings) -> float:
         _linear(self, bed)
         return 1.0
 
@@ -734,15 +769,15 @@ class Chevcon(Plan):
     start: float = 0.0
 
     def __post_init__(self) -> None:
-        _number("tail", self.tail, positive=True, optional=False)
+        _number(self, "tail", positive=True, optional=False)
         _one_of(self, "swing_speed", "swings")
-        _number("swing_speed", self.swing_speed, positive=True)
-        _count("swings", self.swings)
-        _number("advance", self.advance)
+        _number(self, "swing_speed", positive=True)
+        _count(self, "swings")
+        _number(self, "advance")
         if self.advance is not None and self.advance < 0:
             raise PlanError(f"must not be negative, not {self.advance}", parameter="advance")
-        _number("radius", self.radius, positive=True)
-        _number("start", self.start, optional=False)
+        _number(self, "radius", positive=True)
+        _number(self, "start", optional=False)
 
     def _motion(self, record: Record, bed: BedSettings) -> _Motion:
         if not bed.circular:
@@ -782,16 +817,17 @@ class Chevcon(Plan):
             )
         return _RingMotion(arc, start, tail, swings, swing_hours, advance, cx, cz, radius)
 
-    def passes(self, record: Record, bed: BedSettings) -> float:
+    def _passes(self, record: Record, bed: BedSettings) -> float:
         return self._motion(record, bed).swings  # type: ignore[attr-defined, no-any-return]
 
-    def along(self, times: np.ndarray | float, record: Record, bed: BedSettings) -> np.ndarray:
+    def along(self, times: np.ndarray | float, record: Record, bed: BedSettings | Bed) -> np.ndarray:
         """The stacker's position along the reclaim axis, m, at `times` (h from the record's start)."""
+        bed = _settings(bed)
         t = np.atleast_1d(np.asarray(times, dtype=float))
         return self._motion(record, bed).along(t)  # type: ignore[attr-defined, no-any-return]
 
-    def end_cones(self, record: Record, bed: BedSettings) -> tuple[tuple[float, float], ...]:
-        self._motion(record, bed)
+    def end_cones(self, record: Record, bed: BedSettings | Bed) -> tuple[tuple[float, float], ...]:
+        self._motion(record, _settings(bed))
         return ()
 
 

@@ -98,10 +98,11 @@ class Record:
         frame : pandas.DataFrame
             One row per interval, in time order.
         time : str
-            Column of the intervals' start times: numbers (hours) or dates (datetimes, or text that
+            Column (or, when no column has the name, the named index) of the intervals' start
+            times: numbers (hours), time spans (timedeltas) or dates (datetimes, or text that
             `pandas.to_datetime` reads with `time_format`, ISO 8601 by default). Dates become hours
-            from the first row, whose date is kept as `start`; numbers become hours from the first
-            row, whose time is kept as `origin`.
+            from the first row, whose date is kept as `start`; numbers and spans become hours from
+            the first row, whose time is kept as `origin` (h).
         mass, volume : str or None
             Give one: the column of each interval's mass (t; needs `bulk_density`, volume =
             mass / bulk_density) or volume (m³; mass = volume * bulk_density when a density is
@@ -177,6 +178,9 @@ class Record:
         fault(raw_time.isna().to_numpy(), time, "missing time")
         if pd.api.types.is_datetime64_any_dtype(raw_time.dtype):
             stamps = raw_time
+        elif pd.api.types.is_timedelta64_dtype(raw_time.dtype):
+            stamps = None
+            hours = (raw_time / _HOUR).to_numpy(dtype=float)
         elif pd.api.types.is_numeric_dtype(raw_time.dtype) and not pd.api.types.is_bool_dtype(raw_time.dtype):
             stamps = None
             hours = raw_time.to_numpy(dtype=float)

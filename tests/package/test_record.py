@@ -48,6 +48,13 @@ def test_hours_intervals_and_the_last_rows_duration() -> None:
     assert Record.from_frame(frame, time="hours", last_duration=2.0).duration == pytest.approx(4.75)
 
 
+def test_time_spans_count_as_hours() -> None:
+    frame = pd.DataFrame({"time": pd.to_timedelta([30, 45, 105], unit="min"), "volume": 1.0})
+    record = Record.from_frame(frame)
+    np.testing.assert_allclose(record.frame["time"], [0.0, 0.25, 1.25])
+    assert record.origin == 0.5 and record.parameters == ()
+
+
 def test_volume_without_a_density_has_no_mass() -> None:
     frame = pd.DataFrame({"time": [0.0, 1.0], "volume": [2.0, 3.0], "q": [1.0, 2.0]})
     bare = Record.from_frame(frame)
