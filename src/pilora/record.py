@@ -183,7 +183,7 @@ class Record:
             hours = (raw_time / _HOUR).to_numpy(dtype=float)
         elif pd.api.types.is_numeric_dtype(raw_time.dtype) and not pd.api.types.is_bool_dtype(raw_time.dtype):
             stamps = None
-            hours = raw_time.to_numpy(dtype=float)
+            hours = raw_time.to_numpy(dtype=float, na_value=np.nan)
         else:
             numbers = pd.to_numeric(raw_time, errors="coerce")
             if numbers.notna().sum() == raw_time.notna().sum():
