@@ -1,0 +1,369 @@
+// Conversions between Python and the core's Bed: settings and seeds in, portion tables from
+// numbers, arrays and mappings, NumPy arrays and the Reclaimed tuple out, the state bytes, the
+// repr. Every call that reaches a bed releases the interpreter lock first and only then lets the
+// bed take its own lock, so that no thread waits for one lock while holding the other.
+#pragma once
+
+#include <pybind11/gil_safe_call_once.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/typing.h>
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bed.hpp"
+#include "interrupt.hpp"
+
+namespace pilora::native {
+
+namespace py = pybind11;
+
+// Arguments taken as any object and sorted out here; the names are what the stub shows.
+inline bool any_object(PyObject*) { return true; }
+class ArrayArg : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(ArrayArg, object, any_object)
+};
+class ValuesArg : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(ValuesArg, object, any_object)
+};
+class NamesArg : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(NamesArg, object, any_object)
+};
+class SeedArg : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(SeedArg, object, any_object)
+};
+class ReclaimedTuple : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(ReclaimedTuple, object, any_object)
+};
+
+}  // namespace pilora::native
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<pilora::native::ArrayArg> {
+    static constexpr auto name = const_name("numpy.typing.ArrayLike");
+};
+template <>
+struct handle_type_name<pilora::native::ValuesArg> {
+    static constexpr auto name =
+        const_name("collections.abc.Mapping[str, numpy.typing.ArrayLike] | numpy.typing.ArrayLike | None");
+};
+template <>
+struct handle_type_name<pilora::native::NamesArg> {
+    static constexpr auto name = const_name("collections.abc.Sequence[str] | None");
+};
+template <>
+struct handle_type_name<pilora::native::SeedArg> {
+    static constexpr auto name = const_name("int | None");
+};
+template <>
+struct handle_type_name<pilora::native::ReclaimedTuple> {
+    static constexpr auto name = const_name("Reclaimed");
+};
+}  // namespace pybind11::detail
+
+namespace pilora::native {
+
+// ---- settings ----------------------------------------------------------------------------------
+
+inline float single(double value) { return static_cast<float>(value); }
+
+// A single-precision setting as the shortest decimal that gives it back (0.3, not 0.30000001...).
+inline double setting_value(float value) {
+    const std::string text = bed_detail::decimal(value);
+    double result = 0.0;
+    std::from_chars(text.data(), text.data() + text.size(), result);
+    return result;
+}
+
+inline std::string setting_text(float value) {
+    std::string text = bed_detail::decimal(value);
+    if (text.find_first_of(".en") == std::string::npos) text += ".0";
+    return text;
+}
+
+// A seed: an int from 0 to 2**64 - 1; None draws one from the operating system.
+inline std::uint64_t seed_from(const py::handle& seed) {
+    if (seed.is_none()) return std::random_device("/dev/urandom")();
+    if (PyBool_Check(seed.ptr()) || !PyIndex_Check(seed.ptr())) {
+        throw py::type_error("seed must be an int or None, not " + std::string(Py_TYPE(seed.ptr())->tp_name));
+    }
+    const auto value = py::reinterpret_steal<py::object>(PyNumber_Index(seed.ptr()));
+    if (!value) throw py::error_already_set();
+    if (PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_LT) == 1) {
+        throw py::value_error("seed must not be negative");
+    }
+    const unsigned long long result = PyLong_AsUnsignedLongLong(value.ptr());
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::value_error("seed must be below 2**64");
+    }
+    return result;
+}
+
+inline std::unique_ptr<Bed> make_bed(double length, double width, double reclaim_angle,
+                                     std::optional<double> chunks_per_volume_unit,
+                                     std::optional<double> cell_size, bool circular,
+                                     double eight_neighbour_probability, double repose_angle,
+                                     const SeedArg& seed) {
+    if (chunks_per_volume_unit && cell_size) {
+        throw std::invalid_argument("give chunks_per_volume_unit or cell_size, not both");
+    }
+    BedSettings settings;
+    settings.length = single(length);
+    settings.width = single(width);
+    settings.reclaim_angle = single(reclaim_angle);
+    settings.circular = circular;
+    settings.eight_neighbour_probability = single(eight_neighbour_probability);
+    settings.repose_angle = single(repose_angle);
+    if (cell_size) {
+        settings.chunks_per_volume_unit = Bed::chunks_per_volume_unit_for(single(*cell_size), settings.repose_angle);
+    } else if (chunks_per_volume_unit) {
+        settings.chunks_per_volume_unit = single(*chunks_per_volume_unit);
+    }
+    return std::make_unique<Bed>(settings, seed_from(seed));
+}
+
+inline std::string repr(const Bed& bed) {
+    const BedSettings& s = bed.settings();
+    return "Bed(length=" + setting_text(s.length) + ", width=" + setting_text(s.width) +
+           ", reclaim_angle=" + setting_text(s.reclaim_angle) +
+           ", chunks_per_volume_unit=" + setting_text(s.chunks_per_volume_unit) +
+           ", circular=" + (s.circular ? "True" : "False") +
+           ", eight_neighbour_probability=" + setting_text(s.eight_neighbour_probability) +
+           ", repose_angle=" + setting_text(s.repose_angle) + ", seed=" + std::to_string(bed.seed()) + ")";
+}
+
+// Runs `read` on the bed without the interpreter lock (the bed takes its own).
+template <class Read>
+auto unlocked(const Bed& bed, Read read) {
+    py::gil_scoped_release release;
+    return read(bed);
+}
+
+inline py::tuple names_tuple(const std::vector<std::string>& names) {
+    py::tuple result(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) result[i] = py::str(names[i]);
+    return result;
+}
+
+// ---- stacking ----------------------------------------------------------------------------------
+
+// The portions of one stack() call, read in place from the caller's arrays (kept alive here while
+// the bed reads them without the interpreter lock).
+class PortionTable {
+public:
+    PortionTable(const py::handle& x, const py::handle& z, const py::handle& volume, const py::handle& values,
+                 const py::handle& names) {
+        std::vector<Sized> columns;
+        columns.push_back(column_of(x, "x"));
+        columns.push_back(column_of(z, "z"));
+        columns.push_back(column_of(volume, "volume"));
+        read_values(values, names, columns);
+
+        std::optional<std::size_t> count;
+        for (const Sized& c : columns) {
+            if (!c.length || *c.length == 1) continue;
+            if (count && *count != *c.length) {
+                std::string sizes;
+                for (const Sized& d : columns) {
+                    if (d.length) sizes += (sizes.empty() ? "" : ", ") + d.what + " " + std::to_string(*d.length);
+                }
+                throw py::value_error("x, z, volume and values give different numbers of portions (" + sizes + ")");
+            }
+            count = c.length;
+        }
+        portions.count = count.value_or(1);
+        for (Sized& c : columns) {
+            if (c.length && *c.length == 1 && portions.count != 1) c.column.stride = 0;
+        }
+        portions.x = columns[0].column;
+        portions.z = columns[1].column;
+        portions.volume = columns[2].column;
+        for (std::size_t i = 3; i < columns.size(); ++i) portions.values.push_back(columns[i].column);
+    }
+
+    Portions portions;
+
+private:
+    struct Sized {
+        Column column;
+        std::optional<std::size_t> length;  // none for a single number (repeated for every portion)
+        std::string what;
+    };
+
+    std::vector<py::object> keep_;
+    std::deque<double> numbers_;
+
+    Sized column_of(const py::handle& object, const std::string& what) {
+        const std::string expected = what + " must be a number or a 1-D array of numbers";
+        if (object.is_none()) throw py::type_error(expected + ", not None");
+        if (PyFloat_Check(object.ptr()) || (PyLong_Check(object.ptr()) && !PyBool_Check(object.ptr()))) {
+            const double value = PyFloat_AsDouble(object.ptr());
+            if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+            numbers_.push_back(value);
+            return {{&numbers_.back(), 0}, std::nullopt, what};
+        }
+        auto array = py::array_t<double, py::array::forcecast>::ensure(object);
+        if (!array) throw py::type_error(expected);
+        if (array.ndim() > 1) throw py::value_error(expected + ", not a " + std::to_string(array.ndim()) + "-D array");
+        Sized sized{{array.data(), array.ndim() == 1 ? array.strides(0) : 0},
+                    array.ndim() == 1 ? std::optional<std::size_t>(static_cast<std::size_t>(array.shape(0)))
+                                      : std::nullopt,
+                    what};
+        keep_.push_back(std::move(array));
+        return sized;
+    }
+
+    static std::vector<std::string> names_of(const py::handle& names) {
+        if (PyUnicode_Check(names.ptr()) || PyBytes_Check(names.ptr())) {
+            throw py::type_error("names must be a sequence of str, not a single string");
+        }
+        std::vector<std::string> result;
+        for (const py::handle name : py::iter(names)) {
+            if (!PyUnicode_Check(name.ptr())) throw py::type_error("parameter names must be str");
+            result.push_back(name.cast<std::string>());
+        }
+        return result;
+    }
+
+    void read_values(const py::handle& values, const py::handle& names, std::vector<Sized>& columns) {
+        if (!names.is_none()) portions.names = names_of(names);
+        if (values.is_none()) return;
+        if (py::hasattr(values, "keys")) {  // a mapping of names to columns (a dict, a DataFrame, ...)
+            if (!portions.names) portions.names = names_of(values.attr("keys")());
+            portions.names_in_any_order = true;
+            for (const std::string& name : *portions.names) {
+                const py::object column = values[py::str(name)];
+                columns.push_back(column_of(column, "values['" + name + "']"));
+            }
+            return;
+        }
+        auto array = py::array_t<double, py::array::forcecast>::ensure(values);
+        if (!array || array.ndim() == 0 || array.ndim() > 2) {
+            throw py::type_error(
+                "values must be a mapping of names to columns, a 1-D array of one portion's values, a 2-D "
+                "array of one row per portion, or None");
+        }
+        const auto* data = reinterpret_cast<const char*>(array.data());
+        if (array.ndim() == 1) {
+            for (py::ssize_t p = 0; p < array.shape(0); ++p) {
+                columns.push_back(Sized{Column{data + p * array.strides(0), 0}, std::nullopt, "values"});
+            }
+        } else {
+            const auto rows = static_cast<std::size_t>(array.shape(0));
+            for (py::ssize_t p = 0; p < array.shape(1); ++p) {
+                columns.push_back(Sized{Column{data + p * array.strides(1), array.strides(0)}, rows, "values"});
+            }
+        }
+        keep_.push_back(std::move(array));
+    }
+};
+
+inline void stack(Bed& bed, const ArrayArg& x, const ArrayArg& z, const ArrayArg& volume, const ValuesArg& values,
+                  const NamesArg& names) {
+    PortionTable table(x, z, volume, values, names);
+    SignalPoll signals;
+    try {
+        py::gil_scoped_release release;
+        bed.stack(std::move(table.portions), signals.poll(1024));
+    } catch (const StackingInterrupted&) {
+        signals.raise();
+    }
+}
+
+// ---- results -----------------------------------------------------------------------------------
+
+inline py::array_t<float> heights(const Bed& bed) {
+    py::array_t<float> out({static_cast<py::ssize_t>(bed.grid_nz()), static_cast<py::ssize_t>(bed.grid_nx())});
+    float* data = out.mutable_data();
+    unlocked(bed, [data](const Bed& b) {
+        b.heights_into(data);
+        return 0;
+    });
+    return out;
+}
+
+// A NumPy array over a vector's storage, which the array then owns (no copy).
+inline py::array_t<double> to_array(std::vector<double>&& values, std::vector<py::ssize_t> shape) {
+    auto owner = std::make_unique<std::vector<double>>(std::move(values));
+    py::capsule base(owner.get(), [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    std::vector<double>* vector = owner.release();
+    return py::array_t<double>(std::move(shape), vector->data(), base);
+}
+
+// The named tuple reclaim() returns, made once.
+inline const py::object& reclaimed_type() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage
+        .call_once_and_store_result([] {
+            const py::object ndarray = py::module_::import("numpy").attr("ndarray");
+            py::list fields;
+            fields.append(py::make_tuple("x", ndarray));
+            fields.append(py::make_tuple("volume", ndarray));
+            fields.append(py::make_tuple("averages", ndarray));
+            fields.append(py::make_tuple("names", py::module_::import("builtins").attr("tuple")));
+            py::object type = py::module_::import("typing").attr("NamedTuple")("Reclaimed", fields);
+            type.attr("__module__") = "pilora._native";
+            type.attr("__doc__") =
+                "The rows of one reclaim: x (m, float64[n]) the reclaim position of each row; volume (m³, "
+                "float64[n]) the volume it took; averages (float64[n, P]) the volume-weighted average of each "
+                "parameter over that volume (0 where it took nothing); names (tuple[str, ...]) the P "
+                "parameters' names.";
+            return type;
+        })
+        .get_stored();
+}
+
+inline ReclaimedTuple reclaim(Bed& bed, double increment) {
+    SignalPoll signals;
+    ReclaimRows rows;
+    try {
+        py::gil_scoped_release release;
+        rows = bed.reclaim(single(increment), signals.poll(4096));
+    } catch (const ReclaimInterrupted&) {
+        signals.raise();
+    }
+    const auto n = static_cast<py::ssize_t>(rows.x.size());
+    const auto parameters = static_cast<py::ssize_t>(rows.parameters);
+    py::object x = to_array(std::move(rows.x), {n});
+    py::object volume = to_array(std::move(rows.volume), {n});
+    py::object averages = to_array(std::move(rows.averages), {n, parameters});
+    return ReclaimedTuple(reclaimed_type()(x, volume, averages, names_tuple(rows.names)));
+}
+
+// ---- state -------------------------------------------------------------------------------------
+
+inline py::bytes state(const Bed& bed) {
+    const std::string bytes = unlocked(bed, [](const Bed& b) { return b.save(); });
+    return py::bytes(bytes);
+}
+
+inline std::unique_ptr<Bed> from_state(const py::bytes& bytes) {
+    const std::string_view view = bytes;  // immutable, and kept alive by the caller
+    py::gil_scoped_release release;
+    return Bed::restore(view);
+}
+
+inline std::unique_ptr<Bed> copy(const Bed& bed) {
+    py::gil_scoped_release release;
+    return std::make_unique<Bed>(bed);
+}
+
+}  // namespace pilora::native
