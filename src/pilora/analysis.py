@@ -3,7 +3,9 @@
 Conventions, shared by every function here:
 
 - **Weights.** Means and standard deviations are mass-weighted (tonnes). Rows of zero mass (the
-  empty first reclaimed row, empty steps) carry zero weight and never count.
+  empty first reclaimed row, empty steps) carry zero weight and never count. A record without a
+  bulk density has no masses: its rows and the reclaimed rows are then weighted by volume (m³),
+  which for one density throughout gives the same measures.
 - **Standard deviations** are population values about the weighted mean (``ddof = 0``):
   ``sqrt(sum(w (v - mean)^2) / sum(w))``. The handbook relation for uncorrelated input,
   ``H = sqrt(N (M - 1) / (M - N))``, holds exactly with this convention on both sides.
@@ -16,13 +18,15 @@ Conventions, shared by every function here:
   mean reclaimed row's mass, splitting a record row proportionally where it straddles a block
   boundary (the last, partial block counts with its own, smaller mass). On uncorrelated input the
   same-mass effect is about 1; the bed earns it on drift.
-- **End cones** are ranges along the reclaim axis (m) from ``plan.end_cones``. Leaving them out
-  (``end_cones=False``) drops the reclaimed rows whose step mid-point, ``x - increment / 2``, lies
-  in a range (half-open ``[start, end)``), and on the input side the material that the plan dropped
-  there: each record row keeps the part of its volume whose portions' ``x`` lies outside every
-  range (portions are matched to record rows by cumulative volume, in stacking order). The input
-  is thus cut by where the stacker put it, not where the chunks came to rest; the two differ by
-  the slide down the cone's flanks, a metre or two at the cone's edge.
+- **End cones** are closed ranges ``[start, end]`` along the reclaim axis (m) from
+  ``plan.end_cones``. Leaving them out (``end_cones=False``) drops the reclaimed rows whose step
+  mid-point, ``x - increment / 2``, lies in a range, and on the input side the material the plan
+  dropped there: each record row keeps the part of its volume whose portions' ``x`` lies outside
+  every range (portions are matched to record rows by cumulative volume, in stacking order). The
+  input is cut by where the stacker dropped it, not by the slice its chunks were booked into; the
+  two differ near a range's inner edge, by the chunks' slide and by the reclaim face's lean
+  (material h m up the heap is booked h / tan(reclaim angle) m before its column). Stacking times
+  cannot serve instead: on a chevron bed every pass feeds both cones.
 """
 
 from __future__ import annotations
@@ -155,11 +159,11 @@ def same_mass_blocks(
 
 
 def in_ranges(positions: ArrayLike, ranges: Sequence[tuple[float, float]]) -> np.ndarray:
-    """Boolean mask: which positions (m) lie in any of the half-open ranges ``[start, end)``."""
+    """Boolean mask: which positions (m) lie in any of the closed ranges ``[start, end]``."""
     x = np.asarray(positions, dtype=np.float64)
     mask = np.zeros(x.shape, dtype=bool)
     for start, end in ranges:
-        mask |= (x >= start) & (x < end)
+        mask |= (x >= start) & (x <= end)
     return mask
 
 
@@ -208,13 +212,14 @@ def blending_table(
     outputs: pd.DataFrame,
     parameters: Sequence[str] | None = None,
     *,
-    mass: str = "mass",
+    weight: str = "mass",
 ) -> pd.DataFrame:
     """Blending measures of an input series against an output series.
 
-    ``inputs``: the input in stacking order, one row per interval, with a mass column (t) and one
-    column per parameter. ``outputs``: the reclaimed rows, same columns. ``parameters`` default to
-    the columns the two frames share, less the mass column. Rows of zero mass never count.
+    ``inputs``: the input in stacking order, one row per interval, with a weight column (named by
+    ``weight``: masses in t, or volumes) and one column per parameter. ``outputs``: the reclaimed
+    rows, same columns. ``parameters`` default to the columns the two frames share, less the
+    weight column. Rows of zero weight never count.
 
     Returns a DataFrame indexed by parameter with the columns ``mean_in``, ``std_in`` (per
     interval), ``mean_out``, ``std_out``, ``effect_interval`` (std_in / std_out),
@@ -222,13 +227,14 @@ def blending_table(
     mean output row's mass, :func:`same_mass_blocks`), ``effect_same_mass`` and
     ``vrr_same_mass``; conventions in the module's docstring. An effect is inf where the output
     does not vary and the input does, NaN where neither varies or a side is empty. ``attrs``
-    holds ``block_mass`` (t), ``rows_in`` and ``rows_out`` (rows of positive mass).
+    holds ``block_mass`` (in the weight's unit), ``rows_in`` and ``rows_out`` (rows of positive
+    weight).
     """
     if parameters is None:
-        parameters = [c for c in inputs.columns if c in outputs.columns and c != mass]
+        parameters = [c for c in inputs.columns if c in outputs.columns and c != weight]
     parameters = list(parameters)
-    w_in = inputs[mass].to_numpy(dtype=np.float64)
-    w_out = outputs[mass].to_numpy(dtype=np.float64)
+    w_in = inputs[weight].to_numpy(dtype=np.float64)
+    w_out = outputs[weight].to_numpy(dtype=np.float64)
     v_in = inputs[parameters].to_numpy(dtype=np.float64).reshape(len(inputs), len(parameters))
     v_out = outputs[parameters].to_numpy(dtype=np.float64).reshape(len(outputs), len(parameters))
     std_in = np.asarray(weighted_std(v_in, w_in))
@@ -284,19 +290,22 @@ def quality_series(result: Result, *, end_cones: bool = True) -> tuple[pd.DataFr
     """The input and output series that the measures compare.
 
     Returns ``(inputs, outputs)``. ``inputs``: the record's rows in stacking order with the
-    columns ``time`` (h from the record's start), ``mass`` (t) and every parameter.
-    ``outputs``: the reclaimed rows with ``x`` (m), ``mass`` (t), every parameter, ``time_mean``
-    and ``time_std`` (h). Rows of zero mass stay in (they never count in the measures). With
-    ``end_cones=False`` the reclaimed rows in the end cones are dropped and each input row's mass
-    is reduced to the part the plan dropped outside them (module docstring). Handy for
-    :func:`variogram`: ``variogram(inputs["SiO2"], lags, inputs["mass"])``.
+    columns ``time`` (h from the record's start), ``volume`` (m³), ``mass`` (t), every parameter
+    and ``weight``. ``outputs``: the reclaimed rows (``x`` in m, ``volume``, ``mass``, every
+    parameter, ``time_mean``, ``time_std`` in h) and ``weight``. ``weight`` is the mass, or the
+    volume for a record without a bulk density. Rows of zero weight stay in (they never count in
+    the measures). With ``end_cones=False`` the reclaimed rows in the end cones are dropped, and
+    each input row's volume, mass and weight shrink to the part the plan dropped outside them
+    (module docstring). For :func:`variogram`: ``variogram(inputs["SiO2"], lags, inputs["weight"])``.
     """
     parameters = list(result.record.parameters)
-    frame = result.record.frame
-    inputs = frame[["time", "mass", *parameters]].reset_index(drop=True)
-    outputs = result.reclaimed
+    by_mass = result.record.bulk_density is not None
+    inputs = result.record.frame[["time", "volume", "mass", *parameters]].reset_index(drop=True)
+    inputs["weight"] = inputs["mass" if by_mass else "volume"]
+    outputs = result.reclaimed.assign(weight=result.reclaimed["mass" if by_mass else "volume"])
     if not end_cones and result.end_cones:
-        inputs = inputs.assign(mass=inputs["mass"].to_numpy() * _input_share_outside(result))
+        share = _input_share_outside(result)
+        inputs[["volume", "mass", "weight"]] = inputs[["volume", "mass", "weight"]].mul(share, axis=0)
         middle = outputs["x"].to_numpy() - result.reclaim_increment / 2
         outputs = outputs[~in_ranges(middle, result.end_cones)]
     return inputs, outputs.reset_index(drop=True)
@@ -312,7 +321,7 @@ def blending(result: Result, *, end_cones: bool = True) -> pd.DataFrame:
     ``H = std_in / std_out``, ``VRR = H**2``, on the per-interval and same-mass bases.
     """
     inputs, outputs = quality_series(result, end_cones=end_cones)
-    table = blending_table(inputs, outputs, result.record.parameters)
+    table = blending_table(inputs, outputs, result.record.parameters, weight="weight")
     table.attrs["end_cones"] = end_cones
     return table
 
@@ -402,7 +411,7 @@ def summary(result: Result) -> dict[str, Any]:
         "record": {
             "rows": len(record.frame),
             "parameters": list(record.parameters),
-            "mass": float(record.frame["mass"].sum()),
+            "mass": float(record.frame["mass"].sum()) if record.bulk_density is not None else math.nan,
             "volume": float(record.frame["volume"].sum()),
             "duration": float(record.duration),
         },

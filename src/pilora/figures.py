@@ -68,10 +68,10 @@ def plot_quality(
     names = _parameters(result, parameters)
     inputs, outputs = quality_series(result, end_cones=end_cones)
     table = blending(result, end_cones=end_cones)
-    counted = inputs[inputs["mass"] > 0]
+    counted = inputs[inputs["weight"] > 0]
     block_mass = table.attrs["block_mass"]
     if np.isfinite(block_mass) and len(counted):
-        blocks, _ = same_mass_blocks(counted[["time", *names]].to_numpy(), counted["mass"], block_mass)
+        blocks, _ = same_mass_blocks(counted[["time", *names]].to_numpy(), counted["weight"], block_mass)
     else:
         blocks = np.empty((0, len(names) + 1))
     middle = outputs["x"] - result.reclaim_increment / 2

@@ -41,7 +41,8 @@ class Result:
     reclaimed
         One row per reclaim step, in reclaim order: ``x`` (m, the reclaimer's position at the
         step's end: the row holds the material between the previous row's ``x`` and its own),
-        ``volume`` (m³), ``mass`` (t, volume x the record's bulk density), every parameter (the
+        ``volume`` (m³), ``mass`` (t, volume x the record's bulk density; NaN for a record without
+        one), every parameter (the
         volume-weighted mean of the row's material), ``time_mean`` and ``time_std`` (h from the
         record's start: the volume-weighted mean and population spread of the stacking times of
         the row's material, i.e. where the input ended up). Row 0 is the reclaimer's start,
@@ -89,14 +90,6 @@ class Result:
     def parameters(self) -> tuple[str, ...]:
         """The quality parameters' names, in the record's order."""
         return tuple(self.record.parameters)
-
-
-def _bulk_density(record: Record) -> float:
-    """t/m³: the record's own, else the ratio of its totals (a record given in volumes)."""
-    if record.bulk_density is not None:
-        return float(record.bulk_density)
-    volume = float(record.frame["volume"].sum())
-    return float(record.frame["mass"].sum()) / volume if volume > 0 else math.nan
 
 
 def simulate(
@@ -168,7 +161,7 @@ def simulate(
         {
             "x": np.asarray(out.x, dtype=np.float64),
             "volume": volume,
-            "mass": volume * _bulk_density(record),
+            "mass": volume * (math.nan if record.bulk_density is None else float(record.bulk_density)),
             **{p: column[p] for p in parameters},
             "time_mean": time_mean,
             "time_std": time_std,

@@ -74,8 +74,8 @@ def test_same_mass_blocks_split_rows_proportionally(block, values, masses):
     np.testing.assert_allclose(got_masses, masses)
 
 
-def test_in_ranges_is_half_open():
-    assert in_ranges([0, 1.99, 2, 7.9, 8, 10], [(0, 2), (8, 10)]).tolist() == [True, True, False, False, True, False]
+def test_in_ranges_is_closed():
+    assert in_ranges([0, 2, 2.01, 7.9, 8, 10], [(0, 2), (8, 10)]).tolist() == [True, True, False, False, True, True]
     assert not in_ranges([1.0], ()).any()
 
 
