@@ -112,7 +112,9 @@ def plot_heights(result: Result) -> Figure:
     heights = np.asarray(result.heights)
     nz, nx = heights.shape
     c = result.cell_size
-    fig = _figure(10, max(2.5, 10 * nz / max(nx, 1) + 1.2))
+    aspect = nz / max(nx, 1)
+    height = min(8.0, max(2.5, 8.5 * aspect + 1.2))
+    fig = _figure(min(10.0, (height - 1.2) / aspect + 2.0), height)
     ax = fig.subplots()
     image = ax.imshow(heights, origin="lower", extent=(0, nx * c, 0, nz * c), cmap="viridis",
                       interpolation="nearest", aspect="equal")
@@ -152,13 +154,15 @@ def plot_sections(
     _shade_cones(top, result)
     for value, k in zip(zs, _cells(zs, nz, c), strict=True):
         top.step(along, heights[k], where="mid", label=f"z = {value:g} m")
+    top.set_ylim(bottom=0.0)
     top.set_xlabel("x along the bed (m)")
     top.set_ylabel("height (m)")
     top.set_title("along the bed", fontsize="small", loc="left")
     top.legend(fontsize="x-small")
     for value, i in zip(xs, _cells(xs, nx, c), strict=True):
         bottom.step(across, heights[:, i], where="mid", label=f"x = {value:g} m")
-    bottom.set_aspect("equal", adjustable="datalim")
+    bottom.set_ylim(0.0, max(float(heights.max(initial=0.0)), c) * 1.15)
+    bottom.set_aspect("equal", adjustable="box")
     bottom.set_xlabel("z across the bed (m)")
     bottom.set_ylabel("height (m)")
     bottom.set_title("across the bed", fontsize="small", loc="left")
@@ -199,7 +203,7 @@ def plot_effects(
     tables = _effect_tables(results, end_cones)
     parameters = list(dict.fromkeys(p for t in tables.values() for p in t.index))
     width = 0.8 / max(len(tables), 1)
-    fig = _figure(max(5.0, 1.2 * len(parameters) * max(len(tables), 1) ** 0.5 + 2), 4)
+    fig = _figure(min(12.0, max(5.0, 0.8 * len(parameters) * max(len(tables), 1) ** 0.5 + 2)), 4)
     ax = fig.subplots()
     positions = np.arange(len(parameters))
     for j, (name, table) in enumerate(tables.items()):

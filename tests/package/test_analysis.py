@@ -9,6 +9,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import pilora
+from pilora import BedSettings, Chevron, Record, simulate
+
 from pilora.analysis import (
     blending,
     blending_table,
@@ -22,11 +25,6 @@ from pilora.analysis import (
     weighted_std,
 )
 from pilora.run import Result
-
-
-@dataclasses.dataclass(frozen=True)
-class _Plan:
-    layers: int = 3
 
 
 def fake_result(end_cones=((0.0, 2.0), (8.0, 10.0)), reclaim_length=10.0):
@@ -43,7 +41,7 @@ def fake_result(end_cones=((0.0, 2.0), (8.0, 10.0)), reclaim_length=10.0):
     reclaimed = pd.DataFrame({"x": [0.0, 2, 4, 6, 8, 10], "volume": volume, "mass": 2 * volume,
                               "q": [np.nan, 1, 2, 3, 3, 4], "time_mean": np.nan, "time_std": np.nan})
     bed = SimpleNamespace(reclaim_length=reclaim_length, capacity=400.0)
-    return Result(bed=bed, plan=_Plan(), record=record, seed=7, portions=portions, reclaimed=reclaimed,
+    return Result(bed=bed, plan=None, record=record, seed=7, portions=portions, reclaimed=reclaimed,
                   heights=np.zeros((2, 10), np.float32), cell_size=1.0, reclaim_increment=2.0,
                   end_cones=end_cones, balance={"stacked": 40.0, "reclaimed": 40.0, "on_bed": 0.0, "buffered": 0.0})
 
@@ -138,10 +136,15 @@ def test_flow_variability(reclaim_length, end_cones, expected):
 
 
 def test_summary_is_strict_json():
-    digest = summary(fake_result())
+    bed = BedSettings(length=30.0, width=8.0)
+    frame = pd.DataFrame({"time": np.arange(40.0), "volume": 12.0, "q": np.random.default_rng(0).normal(size=40)})
+    result = simulate(bed, Record.from_frame(frame, volume="volume"), Chevron(layers=4), seed=3)
+    digest = summary(result)
     json.dumps(digest, allow_nan=False)
-    assert digest["plan"] == {"type": "_Plan", "repr": "_Plan(layers=3)", "fields": {"layers": 3}}
-    assert digest["capacity_used"] == pytest.approx(0.1)
-    assert digest["end_cones"] == [[0.0, 2.0], [8.0, 10.0]]
-    assert digest["blending_without_end_cones"]["q"]["mean_in"] == pytest.approx(3.0)
-    assert digest["record"]["mass"] == 80.0
+    assert (digest["version"], digest["seed"]) == (pilora.__version__, 3)
+    assert digest["settings"] == dataclasses.asdict(bed)
+    assert digest["plan"]["repr"] == "Chevron(layers=4)" and digest["plan"]["fields"]["layers"] == 4
+    assert digest["record"]["mass"] is None  # a record without a bulk density has no masses
+    assert digest["end_cones"] == [list(r) for r in result.end_cones] != []
+    assert digest["capacity_used"] == pytest.approx(480.0 / bed.capacity)
+    assert set(digest["blending_without_end_cones"]["q"]) == set(blending(result).columns)

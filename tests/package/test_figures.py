@@ -1,16 +1,20 @@
 """Figures: one call each, what they draw, and saving to PNG and SVG."""
 
+import numpy as np
+import pandas as pd
 import pytest
 from matplotlib.figure import Figure
-from test_analysis import fake_result
 
+from pilora import BedSettings, Chevron, Record, simulate
 from pilora.analysis import blending
 from pilora.figures import plot_effects, plot_heights, plot_quality, plot_sections, save_figure
 
 
 @pytest.fixture(scope="module")
 def result():
-    return fake_result()
+    frame = pd.DataFrame({"time": np.arange(60.0), "mass": 30.0, "q": np.random.default_rng(1).normal(size=60)})
+    record = Record.from_frame(frame, mass="mass", bulk_density=2.0)
+    return simulate(BedSettings(length=30.0, width=10.0), record, Chevron(layers=6), seed=4, reclaim_increment=2.0)
 
 
 def test_plot_quality_puts_input_beside_output(result):
@@ -19,7 +23,7 @@ def test_plot_quality_puts_input_beside_output(result):
     assert left.get_xlabel() == "stacking time (h)"
     assert right.get_xlabel() == "position along the reclaim axis (m)"
     reclaimed = next(line for line in right.lines if line.get_label() == "reclaimed")
-    assert list(reclaimed.get_xdata()) == [-1.0, 1, 3, 5, 7, 9]  # step mid-points
+    np.testing.assert_array_equal(reclaimed.get_xdata(), result.reclaimed["x"] - 1.0)  # step mid-points
     assert "H = " in right.get_title()
     with pytest.raises(ValueError, match="unknown parameters"):
         plot_quality(result, ["q", "nope"])
@@ -27,7 +31,7 @@ def test_plot_quality_puts_input_beside_output(result):
 
 def test_plot_heights_and_sections_are_in_metres(result):
     heights = plot_heights(result).axes[0]
-    assert heights.images[0].get_extent() == [0.0, 10.0, 0.0, 2.0]
+    assert heights.images[0].get_extent() == [0.0, 30.0, 0.0, 10.0]
     along, across = plot_sections(result, x=[1.0, 2.0], z=[0.5]).axes[:2]
     assert [line.get_label() for line in along.lines] == ["z = 0.5 m"]
     assert [line.get_label() for line in across.lines] == ["x = 1 m", "x = 2 m"]

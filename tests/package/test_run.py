@@ -1,13 +1,15 @@
 """One simulation run: the reclaimed table, stacking-time tracking, seeds, increments, the Result."""
 
+import importlib.util
 import math
 import pickle
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from pilora import BedSettings, Chevron, Record, simulate
+from pilora import BedSettings, Chevron, Record, blending, simulate
 
 BED = BedSettings(length=40.0, width=10.0)  # 1 m cells; a 5 m high roof holds 25 m³ per m
 HOURS = 20.0
@@ -75,3 +77,24 @@ def test_result_repr_and_pickle(one_pass):
     back = pickle.loads(pickle.dumps(one_pass))
     pd.testing.assert_frame_equal(back.reclaimed, one_pass.reclaimed)
     assert (back.plan, back.bed, back.seed) == (one_pass.plan, one_pass.bed, one_pass.seed)
+
+
+def test_the_study_example_runs_on_a_small_bed(tmp_path, capsys):
+    """examples/study.py, the README's study: three plans, effects without end cones, figures."""
+    spec = importlib.util.spec_from_file_location("study", Path(__file__).parents[2] / "examples" / "study.py")
+    study = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(study)
+    rng = np.random.default_rng(2)
+    frame = pd.DataFrame({"time": np.arange(300) / 30, "mass": 4.0, "CaO": 50 + np.cumsum(rng.normal(size=300)) / 5,
+                          "SiO2": rng.normal(6, 1, 300)})
+    record = Record.from_frame(frame, mass="mass", bulk_density=1.5)
+    results = study.study(record, BedSettings(length=50.0, width=10.0), layers=32, out=str(tmp_path))
+    assert [r.plan.passes(record, r.bed) for r in results.values()][::2] == [32, 32]  # chevron, strata
+    printed = capsys.readouterr().out
+    assert all(f"{name}:" in printed for name in ("chevron", "windrow", "strata"))
+    written = sorted(p.name for p in tmp_path.iterdir())
+    assert written == ["chevron_quality.png", "chevron_sections.svg", "effects.png", "strata_quality.png",
+                       "windrow_quality.png"]
+    for result in results.values():
+        effects = blending(result, end_cones=False)["effect_same_mass"]
+        assert (effects > 1).all()  # a drifting CaO and noisy SiO2 both come out steadier
