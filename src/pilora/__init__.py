@@ -17,6 +17,8 @@ from .settings import BedSettings  # noqa: E402
 from .analysis import blending, flow_variability, summary, variogram  # noqa: E402
 from .figures import plot_effects, plot_heights, plot_quality, plot_sections, save_figure  # noqa: E402
 from .run import Result, simulate  # noqa: E402
+from .control import ControlPoints  # noqa: E402
+from .evaluate import Task, evaluate, run_task, task_seed  # noqa: E402
 
 __version__ = "0.1.0"
 
@@ -26,24 +28,29 @@ __all__ = [
     "Chevcon",
     "Chevron",
     "ConeShell",
+    "ControlPoints",
     "Plan",
     "PlanError",
     "Record",
     "RecordError",
     "Resonance",
     "Strata",
+    "Task",
     "Windrow",
     "Result",
     "__version__",
     "blending",
+    "evaluate",
     "flow_variability",
     "plot_effects",
     "plot_heights",
     "plot_quality",
     "plot_sections",
     "read_record",
+    "run_task",
     "save_figure",
     "simulate",
     "summary",
+    "task_seed",
     "variogram",
 ]

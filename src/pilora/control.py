@@ -1,0 +1,118 @@
+"""A stacking plan given by control points: the stacker's path as positions along the bed.
+
+Optimisers search over plans; a plan whose motion is a short vector of numbers suits them. A
+:class:`ControlPoints` plan moves the stacker piecewise linearly through a list of positions along
+x, reached at equal steps of time, on one lane. A chevron is the special case of two points at
+the reversal ends traversed back and forth.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, NamedTuple
+
+import numpy as np
+
+from .plans import Plan, PlanError, _across, _linear
+
+if TYPE_CHECKING:
+    from .record import Record
+    from .settings import BedSettings
+
+__all__ = ["ControlPoints"]
+
+
+@dataclass(frozen=True, kw_only=True, repr=False)
+class ControlPoints(Plan):
+    """The stacker moves at piecewise-constant speed through control points along the bed.
+
+    Parameters
+    ----------
+    positions : tuple of float
+        At least two positions along x (m, within the bed). The stacker is at ``positions[0]`` at
+        the record's start and travels straight from each point to the next, spending the same
+        time on every leg.
+    cycles : int
+        How often the points are travelled over the record's duration, alternately forward and
+        backward (first ``positions[0]`` to ``positions[-1]``, then back), so the path has no
+        jump: ``cycles * (len(positions) - 1)`` legs in all. Default 1.
+    lane : float or None
+        The stacker's z in m; default: the bed's centre line.
+
+    ``ControlPoints(positions=(0, L), cycles=n)`` is a chevron of n layers over the whole length.
+    Linear beds only. The end cones lie beyond the outermost positions; ``passes`` is the
+    travelled length over the distance between the outermost positions (full-length passes).
+    """
+
+    positions: tuple[float, ...]
+    cycles: int = 1
+    lane: float | None = None
+
+    def __post_init__(self) -> None:
+        try:
+            positions = tuple(float(x) for x in self.positions)
+        except (TypeError, ValueError):
+            raise PlanError(f"must be a sequence of numbers, not {self.positions!r}",
+                            parameter="positions") from None
+        if len(positions) < 2:
+            raise PlanError(f"needs at least two points, not {len(positions)}", parameter="positions")
+        if not all(math.isfinite(x) for x in positions):
+            raise PlanError("must be finite", parameter="positions")
+        object.__setattr__(self, "positions", positions)
+        if isinstance(self.cycles, bool) or not isinstance(self.cycles, (int, np.integer)) or self.cycles < 1:
+            raise PlanError(f"must be a whole number of at least 1, not {self.cycles!r}", parameter="cycles")
+        object.__setattr__(self, "cycles", int(self.cycles))
+        if self.lane is not None:
+            if isinstance(self.lane, bool) or not isinstance(self.lane, (int, float, np.integer, np.floating)):
+                raise PlanError(f"must be a number, not {type(self.lane).__name__}", parameter="lane")
+            if not math.isfinite(float(self.lane)):
+                raise PlanError(f"must be finite, not {self.lane}", parameter="lane")
+
+    def path(self) -> np.ndarray:
+        """The points in travel order over all cycles (m): ``cycles * (len(positions) - 1) + 1``
+        values, one per leg end."""
+        forward = np.asarray(self.positions, dtype=np.float64)
+        legs = [forward[:1]]
+        for cycle in range(self.cycles):
+            legs.append((forward if cycle % 2 == 0 else forward[::-1])[1:])
+        return np.concatenate(legs)
+
+    def _checked(self, record: Record, bed: BedSettings) -> _PointMotion:
+        _linear(self, bed)
+        outside = [x for x in self.positions if not 0.0 <= x <= bed.length]
+        if outside:
+            raise PlanError(f"{outside[0]} m lies off the bed, which runs from 0 to {bed.length} m along x",
+                            parameter="positions")
+        path = self.path()
+        travelled = np.concatenate([[0.0], np.cumsum(np.abs(np.diff(path)))])
+        legs_per_hour = (len(path) - 1) / record.duration
+        return _PointMotion(path, travelled, legs_per_hour, _across("lane", self.lane, bed))
+
+    def _motion(self, record: Record, bed: BedSettings) -> _PointMotion:
+        return self._checked(record, bed)
+
+    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
+        self._checked(record, bed)
+        return min(self.positions), max(self.positions)
+
+    def passes(self, record: Record, bed: BedSettings) -> float:
+        motion = self._checked(record, bed)
+        lo, hi = self._reach(record, bed)
+        return float(motion.travelled[-1] / (hi - lo)) if hi > lo else 0.0
+
+
+class _PointMotion(NamedTuple):
+    path: np.ndarray  # x at the leg ends (m)
+    travelled: np.ndarray  # distance travelled at the leg ends (m)
+    legs_per_hour: float
+    lane: float
+
+    def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        legs = np.arange(len(self.path), dtype=np.float64)
+        x = np.interp(np.asarray(t, dtype=np.float64) * self.legs_per_hour, legs, self.path)
+        return x, np.full_like(x, self.lane)
+
+    def distance(self, t: np.ndarray) -> np.ndarray:
+        legs = np.arange(len(self.path), dtype=np.float64)
+        return np.interp(np.asarray(t, dtype=np.float64) * self.legs_per_hour, legs, self.travelled)

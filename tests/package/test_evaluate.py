@@ -1,0 +1,269 @@
+"""Populations: a seed per task, the same rows on every backend, row logs, resume after a kill,
+recorded failures and refusals."""
+
+import concurrent.futures as cf
+import math
+import multiprocessing
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import pilora
+from pilora import BedSettings, Chevron, ControlPoints, PlanError, Record, Task, evaluate, run_task, task_seed
+
+RUN = 20240304
+
+
+def tiny_record(rows=40, seed=1):
+    """rows x 2.5 m³ at 1.5 t/m³: a drifting parameter "a" and a noisy one "b"."""
+    rng = np.random.default_rng(seed)
+    frame = pd.DataFrame({"time": np.arange(rows) * 0.1, "volume": 2.5,
+                          "a": np.cumsum(rng.normal(size=rows)), "b": rng.normal(size=rows)})
+    return Record.from_frame(frame, volume="volume", bulk_density=1.5)
+
+
+def tiny_tasks():
+    """Four chevrons and two control-point plans on a 20 x 6 m bed (about 5 ms each)."""
+    bed, record = BedSettings(20.0, 6.0), tiny_record()
+    tasks = [Task(bed, record, Chevron(layers=k), label=f"chevron {k}") for k in (2, 3, 5, 8)]
+    tasks += [Task(bed, record, ControlPoints(positions=(2.0, 18.0, 5.0, 15.0), cycles=c), reclaim_increment=2.0)
+              for c in (1, 3)]
+    return tasks
+
+
+def sweep_tasks(count=60):
+    """Tasks of some 50 ms each: a sweep long enough to be killed half-way."""
+    bed, record = BedSettings(40.0, 10.0, chunks_per_volume_unit=2.0), tiny_record(rows=200, seed=2)
+    return [Task(bed, record, Chevron(layers=5 + i % 7)) for i in range(count)]
+
+
+@pytest.fixture(scope="module")
+def reference():
+    return evaluate(tiny_tasks(), seed=RUN, workers=1)
+
+
+def test_task_seeds_are_the_spawned_children_of_the_run_seed(reference):
+    children = np.random.SeedSequence(RUN).spawn(len(reference))
+    expected = [1 + int(child.generate_state(1, np.uint64)[0]) % (2**31 - 2) for child in children]
+    assert [task_seed(RUN, i) for i in range(len(reference))] == expected == list(reference["seed"])
+    assert len(set(expected)) == len(expected)
+    other = evaluate(tiny_tasks()[:2], seed=RUN + 1, workers=1)
+    assert not set(other["seed"]) & set(expected)
+    assert not np.array_equal(other["effect.a"], reference["effect.a"][:2])
+
+
+def test_rows_describe_the_tasks_in_order_and_hold_their_runs(reference):
+    tasks = tiny_tasks()
+    assert list(reference["task"]) == list(range(len(tasks)))
+    assert list(reference["plan"]) == ["Chevron"] * 4 + ["ControlPoints"] * 2
+    assert list(reference["label"][:4]) == [f"chevron {k}" for k in (2, 3, 5, 8)] and reference["label"][4] is None
+    np.testing.assert_array_equal(reference["plan.layers"], [2, 3, 5, 8, np.nan, np.nan])
+    assert list(reference.loc[5, [f"plan.positions[{k}]" for k in range(4)]]) == [2.0, 18.0, 5.0, 15.0]
+    assert set(reference["version"]) == {pilora.__version__} and set(reference["run_seed"]) == {RUN}
+    assert reference["fingerprint"].nunique() == len(tasks) and reference["record"].nunique() == 1
+    for i in (0, 5):  # a row holds the measures of run_task with the task's seed
+        measures = run_task(tasks[i], task_seed(RUN, i))
+        assert list(reference.loc[i, list(measures)]) == list(measures.values())
+    assert {"effect.a", "effect_interval_no_cones.b", "worst_effect", "flow_variability_no_cones"} <= set(measures)
+    assert np.isfinite(reference[list(measures)].to_numpy(float)).all()
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=None) as cluster:
+        yield cluster
+
+
+def spawn_pool():
+    return cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
+
+
+@pytest.mark.parametrize("backend", ["threads 2", "threads 3", "processes 2", "thread pool", "spawned pool",
+                                     "dask client", "dask address"])
+def test_every_backend_and_worker_count_gives_the_same_rows(backend, reference, request):
+    tasks = tiny_tasks()
+    if backend.startswith("threads"):
+        frame = evaluate(tasks, seed=RUN, workers=int(backend.split()[1]))
+    elif backend == "processes 2":
+        frame = evaluate(tasks, seed=RUN, workers=2, processes=True)
+        assert 1 <= frame.attrs["record_loads"] <= 2  # once per worker process, not once per task
+    elif backend == "thread pool":
+        with cf.ThreadPoolExecutor(2) as pool:
+            frame = evaluate(tasks, seed=RUN, executor=pool)
+    elif backend == "spawned pool":
+        with spawn_pool() as pool:
+            frame = evaluate(tasks, seed=RUN, executor=pool)
+            again = evaluate(tasks[::-1], seed=RUN, executor=pool)
+        assert 1 <= frame.attrs["record_loads"] <= 2
+        assert again.attrs["record_loads"] == 0  # the workers keep the record between calls
+        assert list(again["seed"]) == list(reference["seed"])  # seeds follow the index, not the task
+    else:
+        cluster = request.getfixturevalue("cluster")
+        if backend == "dask client":
+            import distributed
+
+            with distributed.Client(cluster) as client:
+                frame = evaluate(tasks, seed=RUN, client=client)
+        else:
+            frame = evaluate(tasks, seed=RUN, client=cluster.scheduler_address)
+    pd.testing.assert_frame_equal(frame, reference)
+
+
+def read_log(path):
+    if path.suffix == ".csv":
+        logged = pd.read_csv(path, float_precision="round_trip")
+    else:
+        logged = pd.read_parquet(path)
+    return logged.sort_values("task", ignore_index=True)  # rows are logged as tasks finish
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_log_grows_with_a_resumed_sweep_and_reads_back_as_the_rows(suffix, reference, tmp_path):
+    path = tmp_path / f"sweep{suffix}"
+    tasks = tiny_tasks()
+    first = evaluate(tasks[:3], seed=RUN, workers=2, log=path)  # chevrons only: fewer columns
+    pd.testing.assert_frame_equal(first, reference.loc[:2, first.columns], check_dtype=False)
+    resumed = evaluate(tasks, seed=RUN, workers=2, log=path, resume=True)
+    assert resumed.attrs["resumed"] == 3
+    pd.testing.assert_frame_equal(resumed, reference)
+    logged = read_log(path)
+    assert list(logged.columns) == list(reference.columns)
+    numbers = reference.select_dtypes("number").columns
+    pd.testing.assert_frame_equal(logged[numbers], reference[numbers], check_dtype=False)
+    complete = evaluate(tasks, seed=RUN, log=path, resume=True)
+    assert complete.attrs["resumed"] == len(tasks)
+    pd.testing.assert_frame_equal(complete, reference)
+
+
+def test_a_line_cut_short_is_dropped_and_its_task_run_again(reference, tmp_path):
+    path = tmp_path / "sweep.csv"
+    evaluate(tiny_tasks(), seed=RUN, log=path)
+    data = path.read_bytes()
+    path.write_bytes(data[:-25])
+    resumed = evaluate(tiny_tasks(), seed=RUN, log=path, resume=True)
+    assert resumed.attrs["resumed"] == len(reference) - 1
+    pd.testing.assert_frame_equal(resumed, reference)
+    assert path.read_bytes() == data
+
+
+SWEEP = """
+import sys
+sys.path.insert(0, {tests!r})
+sys.modules.pop("test_evaluate", None)
+import pilora, test_evaluate
+sys.modules["pilora.evaluate"].PARQUET_BATCH_SECONDS = 0.05
+pilora.evaluate(test_evaluate.sweep_tasks(), seed={seed}, workers=1, log=sys.argv[1])
+"""
+
+
+def logged_tasks(path):
+    if not path.exists():
+        return 0
+    if path.suffix == ".csv":
+        return max(path.read_text().count("\n") - 1, 0)
+    parts = list(path.glob("part-*.parquet"))
+    return len(read_log(path)) if parts else 0
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_a_killed_sweep_resumes_where_it_stopped(suffix, tmp_path):
+    path = tmp_path / f"sweep{suffix}"
+    tasks = sweep_tasks()
+    script = SWEEP.format(tests=str(pathlib.Path(__file__).parent), seed=RUN)
+    child = subprocess.Popen([sys.executable, "-c", script, str(path)], env=os.environ.copy())
+    try:
+        deadline = time.monotonic() + 120
+        while logged_tasks(path) < 3 and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        child.send_signal(signal.SIGKILL)
+    finally:
+        child.wait()
+    assert child.returncode == -signal.SIGKILL
+    done = logged_tasks(path)
+    assert 3 <= done < len(tasks)
+    resumed = evaluate(tasks, seed=RUN, workers=2, log=path, resume=True)
+    assert resumed.attrs["resumed"] == done
+    pd.testing.assert_frame_equal(resumed, evaluate(tasks, seed=RUN, workers=2))
+    assert logged_tasks(path) == len(tasks)
+
+
+def test_failures_are_recorded_or_raised(reference, tmp_path):
+    tasks = tiny_tasks()
+    off = Task(tasks[0].bed, tasks[0].record, Chevron(layers=3, end=50.0))
+    recorded = evaluate([*tasks, off], seed=RUN, workers=2, errors="record")
+    assert recorded["error"][:-1].isna().all() and "PlanError" in recorded["error"].iloc[-1]
+    assert math.isnan(recorded["worst_effect"].iloc[-1])
+    pd.testing.assert_frame_equal(recorded[:-1].drop(columns="error"), reference)
+    path = tmp_path / "sweep.csv"
+    with pytest.raises(PlanError, match="end"):
+        evaluate([*tasks[:2], off, *tasks[2:]], seed=RUN, workers=1, log=path)
+    assert list(read_log(path)["task"]) == [0, 1]
+
+
+def test_progress_bar_only_when_asked_or_on_a_terminal(capsys):
+    evaluate(tiny_tasks()[:2], seed=RUN, workers=1, progress=True)
+    assert "2/2" in capsys.readouterr().err
+    evaluate(tiny_tasks()[:2], seed=RUN, workers=1)  # standard error is not a terminal here
+    assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("keywords, error, match", [
+    ({"tasks": ["not a task"]}, TypeError, "task 0 is a str"),
+    ({"workers": 2, "executor": cf.ThreadPoolExecutor(1)}, ValueError, "at most one"),
+    ({"workers": 2, "client": "tcp://127.0.0.1:1"}, ValueError, "at most one"),
+    ({"processes": True, "client": "tcp://127.0.0.1:1"}, ValueError, "processes=True"),
+    ({"workers": 0}, ValueError, "at least 1"),
+    ({"workers": 1.5}, TypeError, "integer"),
+    ({"executor": "threads"}, TypeError, "Executor"),
+    ({"seed": -1}, ValueError, r"\[0, 2\*\*63\)"),
+    ({"seed": 2**63}, ValueError, r"\[0, 2\*\*63\)"),
+    ({"seed": 1.0}, TypeError, "integer"),
+    ({"resume": True}, ValueError, "log"),
+    ({"log": "sweep.txt"}, ValueError, "suffix"),
+    ({"errors": "ignore"}, ValueError, "errors"),
+    ({"progress": "yes"}, TypeError, "progress"),
+])
+def test_refuses_bad_calls(keywords, error, match):
+    keywords = {"tasks": tiny_tasks()[:1], "seed": RUN, **keywords}
+    with pytest.raises(error, match=match):
+        evaluate(keywords.pop("tasks"), **keywords)
+
+
+@pytest.mark.parametrize("change, error, match", [
+    ({"record": "limestone.csv"}, TypeError, "Task.record must be a Record"),
+    ({"plan": None}, TypeError, "Task.plan"),
+    ({"reclaim_increment": 0.0}, ValueError, "positive"),
+    ({"reclaim_increment": "1"}, TypeError, "reclaim_increment"),
+    ({"label": ""}, TypeError, "label"),
+])
+def test_refuses_bad_tasks(change, error, match):
+    task = tiny_tasks()[0]
+    fields = {"bed": task.bed, "record": task.record, "plan": task.plan, **change}
+    with pytest.raises(error, match=match):
+        Task(**fields)
+
+
+def test_refuses_logs_of_other_runs(tmp_path):
+    path = tmp_path / "sweep.parquet"
+    tasks = tiny_tasks()
+    evaluate(tasks[:3], seed=RUN, log=path)
+    with pytest.raises(FileExistsError, match="resume=True"):
+        evaluate(tasks[:3], seed=RUN, log=path)
+    with pytest.raises(ValueError, match="run seed"):
+        evaluate(tasks[:3], seed=RUN + 1, log=path, resume=True)
+    with pytest.raises(ValueError, match="another task at index 0"):
+        evaluate(tasks[3:], seed=RUN, log=path, resume=True)
+    with pytest.raises(ValueError, match="only 2 tasks"):
+        evaluate(tasks[:2], seed=RUN, log=path, resume=True)
+    (tmp_path / "file.parquet").write_text("")
+    with pytest.raises(ValueError, match="folder"):
+        evaluate(tasks[:1], seed=RUN, log=tmp_path / "file.parquet", resume=True)
