@@ -8,6 +8,8 @@
 #
 #   PILORA_TOOLCHAIN=host|root   force one of the two (default: host when it has everything)
 #   PILORA_CACHE=DIR             where the Debian root is kept
+#   PILORA_BIND=DIR              (pilora_in_root) also bind-mount this host folder at its own path
+#   PILORA_WORKDIR=DIR           (pilora_in_root) run the command there instead of in the checkout
 
 PILORA_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PILORA_CACHE=${PILORA_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/pilora}
@@ -48,8 +50,11 @@ pilora_mirror() {
 }
 
 # Runs a command inside the Debian root, in the checkout, with the root's own environment.
+# PILORA_BIND names one more host folder to make visible at its own path (mounted before the
+# checkout, so the checkout stays visible when it lies inside); PILORA_WORKDIR is where the
+# command starts (default: the checkout).
 pilora_in_root() {
-  local cmd
+  local cmd bind=${PILORA_BIND:-} workdir=${PILORA_WORKDIR:-$PILORA_SRC}
   printf -v cmd '%q ' "$@"
   local envs=(HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
               DEBIAN_FRONTEND=noninteractive)
@@ -61,23 +66,26 @@ pilora_in_root() {
   if unshare --mount --propagation private true 2>/dev/null; then
     unshare --mount --propagation private bash -c '
       set -e
-      root=$1 src=$2; shift 2
+      root=$1 src=$2 bind=$3; shift 3
       mount --rbind /dev "$root/dev"
       mount -t proc proc "$root/proc"
+      if [ -n "$bind" ]; then mkdir -p "$root$bind"; mount --bind "$bind" "$root$bind"; fi
       mkdir -p "$root$src"
       mount --bind "$src" "$root$src"
       if [ -d "$src/../shared" ]; then mkdir -p "$root$src/../shared"; mount --bind "$src/../shared" "$root$src/../shared"; fi
       exec chroot "$root" /usr/bin/env -i "$@"
-    ' _ "$PILORA_SYSROOT" "$PILORA_SRC" "${envs[@]}" bash -c "cd $(printf %q "$PILORA_SRC") && $cmd"
+    ' _ "$PILORA_SYSROOT" "$PILORA_SRC" "$bind" "${envs[@]}" bash -c "cd $(printf %q "$workdir") && $cmd"
   else
     # No mount namespace here: work on a copy inside the root and bring the build back.
     pilora_log "mount namespaces refused; running on a copy of the checkout inside the root"
     rm -rf "$PILORA_SYSROOT$PILORA_SRC"
     mkdir -p "$PILORA_SYSROOT$PILORA_SRC"
     cp -a "$PILORA_SRC/." "$PILORA_SYSROOT$PILORA_SRC/"
+    if [ -n "$bind" ]; then mkdir -p "$PILORA_SYSROOT$bind"; cp -a "$bind/." "$PILORA_SYSROOT$bind/"; fi
     local rc=0
-    chroot "$PILORA_SYSROOT" /usr/bin/env -i "${envs[@]}" bash -c "cd $(printf %q "$PILORA_SRC") && $cmd" || rc=$?
+    chroot "$PILORA_SYSROOT" /usr/bin/env -i "${envs[@]}" bash -c "cd $(printf %q "$workdir") && $cmd" || rc=$?
     [ ! -d "$PILORA_SYSROOT$PILORA_SRC/build" ] || cp -a "$PILORA_SYSROOT$PILORA_SRC/build" "$PILORA_SRC/"
+    [ -z "$bind" ] || cp -a "$PILORA_SYSROOT$bind/." "$bind/"
     return $rc
   fi
 }

@@ -17,6 +17,7 @@ from .settings import BedSettings  # noqa: E402
 from .analysis import blending, flow_variability, summary, variogram  # noqa: E402
 from .figures import plot_effects, plot_heights, plot_quality, plot_sections, save_figure  # noqa: E402
 from .run import Result, simulate  # noqa: E402
+from .sample import sample_record, sample_record_path  # noqa: E402
 from .control import ControlPoints  # noqa: E402
 from .evaluate import Task, evaluate, run_task, task_seed  # noqa: E402
 
@@ -47,6 +48,8 @@ __all__ = [
     "plot_quality",
     "plot_sections",
     "read_record",
+    "sample_record",
+    "sample_record_path",
     "run_task",
     "save_figure",
     "simulate",

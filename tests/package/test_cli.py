@@ -1,0 +1,207 @@
+"""The `pilora` command: refusals, outputs, byte-identical reruns, and the shipped sample record."""
+
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+from pilora import sample_record, sample_record_path
+from pilora.cli import main
+
+ROOT = Path(__file__).resolve().parents[2]
+# A 80 x 20 m bed holds at most about 7,300 m³; the record below has about 4,500 m³.
+SMALL = ["--bed", "80x20", "--bulk-density", "1.5"]
+
+
+@pytest.fixture(scope="module")
+def record(tmp_path_factory):
+    """The sample record's first six hours (180 rows, about 6,800 t)."""
+    path = tmp_path_factory.mktemp("record") / "six-hours.csv"
+    lines = sample_record_path().read_text().splitlines(keepends=True)
+    path.write_text("".join(lines[:181]))
+    return path
+
+
+def pilora(capsys, *argv):
+    status = main([str(a) for a in argv])
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def _write(folder: Path, name: str, frame: pd.DataFrame) -> Path:
+    path = folder / name
+    frame.to_csv(path, index=False)
+    return path
+
+
+# Each case: (arguments, what the message must say); R is the small record with its density.
+R = ["{record}", "--bulk-density", "1.5"]
+REFUSALS = [
+    (["run", *R, "--bed", "200"], "is not LENGTHxWIDTH in m"),
+    (["run", *R, "--bed", "0x40"], "must be above 0 (m)"),
+    (["run", *R, "--bed", "longxwide"], "'long' is not a number"),
+    (["run", *R, "--layers", "0"], "0 must be at least 1"),
+    (["run", *R, "--layers", "2.5"], "'2.5' is not a whole number"),
+    (["run", *R, "--plan", "spiral"], "invalid choice: 'spiral'"),
+    (["run", *R, "--seed", "-1"], "must be from 0 to 2**63 - 1"),
+    (["run", *R, "--seed", "lucky"], "is not a whole number or 'random'"),
+    (["run", *R, "--reclaim-angle", "180"], "above 0 and below 180 (degrees)"),
+    (["run", *R, "--repose-angle", "90"], "above 0 and below 90 (degrees)"),
+    (["run", *R, "--chunks-per-m3", "0"], "must be above 0 (chunks per m³)"),
+    (["run", *R, "--eight-neighbour", "1.5"], "must be from 0 to 1 (a probability)"),
+    (["run", *R, "--reclaim-increment", "-1"], "must be above 0 (m)"),
+    (["run", *R, "--bulk-density", "nan"], "is not a finite number (t/m³)"),
+    (["run", *R, "--rows", "0", "--plan", "windrow"], "argument --rows: 0 must be at least 1"),
+    (["run", *R, "--swing-period", "0", "--plan", "strata"], "must be above 0 (minutes)"),
+    (["run", *R, "--step", "-5", "--plan", "cone-shell"], "must be above 0 (m)"),
+    (["run", *R, "--tail", "0", "--plan", "chevcon"], "must be above 0 (m)"),
+    (["run", *R, "--rows", "4"], "--rows sets the windrow plan"),
+    (["run", *R, "--plan", "cone-shell", "--layers", "10"], "cone-shell plan lays no layers"),
+    (["run", *R, "--plan", "chevcon"], "add --circular"),
+    (["run", *R, "--circular"], "chevcon plan only"),
+    (["run", *R, "--plan", "chevcon", "--circular", "--tail", "500"], "chevcon, 60 swings does not fit the 200 x 40 m circular bed"),
+    (["run", *R, "--bed", "40x10"], "give a larger --bed"),
+    (["run", *R, "--time", "stamp"], "no column 'stamp' for --time; its columns are: time, mass"),
+    (["run", *R, "--parameters", "CaO,MgO"], "no column 'MgO' for --parameters"),
+    (["run", *R, "--mass", "mass", "--volume", "mass"], "give --mass or --volume, not both"),
+    (["run", *R, "--out", "{record}"], "is a file: give a folder"),
+    (["run", "{missing}"], "does not exist"),
+    (["run", "{folder}"], "is a folder"),
+    (["run", "{text}"], "neither .csv nor .parquet"),
+    (["run", "{no_density}"], "give --bulk-density in t/m³"),
+    (["run", "{no_amount}"], "neither a 'mass' nor a 'volume' column"),
+    (["run", "{negative}", "--bulk-density", "1.5"], "row 2, column 'mass': negative mass"),
+    (["run", "{unsorted}", "--bulk-density", "1.5"], "row 2, column 'time': time is not after the previous row's"),
+    (["compare", *R, "--plans", "chevron,spiral"], "unknown plan 'spiral'"),
+    (["compare", *R, "--plans", ","], "no plan given"),
+    (["compare", *R, "--plans", "strata,strata"], "names a plan twice"),
+    (["compare", *R, "--layers", "80:30"], "runs backwards"),
+    (["compare", *R, "--layers", "30:80:0"], "0 must be at least 1"),
+    (["compare", *R, "--layers", "a:b"], "'a' is not a whole number"),
+    (["compare", *R, "--layers", "1:2:3:4"], "is not START:STOP or START:STOP:STEP"),
+    (["compare", *R, "--layers", "30,30"], "names a layer count twice"),
+    (["compare", *R, "--repeats", "0"], "0 must be at least 1"),
+    (["compare", *R, "--tail", "5"], "--tail sets the chevcon plan"),
+    ([], "the following arguments are required: COMMAND"),
+    (["run", "--colour"], "unrecognized arguments: --colour"),
+]
+
+
+@pytest.mark.parametrize(("argv", "message"), REFUSALS)
+def test_refusals_say_what_to_fix(capsys, tmp_path, record, argv, message):
+    folder = tmp_path / "records"
+    folder.mkdir()
+    sample = pd.read_csv(record)
+    bad_rows = sample.head(6).copy()
+    bad_rows.loc[2, "mass"] = -1.0
+    paths = {
+        "record": record,
+        "missing": tmp_path / "nowhere.csv",
+        "folder": folder,
+        "text": _write(folder, "record.txt", sample),
+        "no_density": _write(folder, "by-mass.csv", sample),
+        "no_amount": _write(folder, "no-amount.csv", sample.drop(columns="mass")),
+        "negative": _write(folder, "negative.csv", bad_rows),
+        "unsorted": _write(folder, "unsorted.csv", sample.head(4).iloc[[0, 2, 1, 3]]),
+    }
+    argv = [a.format(**paths) for a in argv]
+    out = tmp_path / "out"
+    if argv and "--out" not in argv:
+        argv += ["--out", str(out)]
+
+    status, stdout, stderr = pilora(capsys, *argv)
+
+    assert status == 2
+    assert message in stderr
+    assert "Traceback" not in stderr and stdout == ""
+    assert not (out / "report.html").exists()
+
+
+def test_help_explains_units(capsys):
+    for command in (["--help"], ["run", "--help"], ["compare", "--help"]):
+        status, stdout, _ = pilora(capsys, *command)
+        assert status == 0
+        assert "t/m³" in stdout and "in m" in stdout
+    assert all(unit in stdout for unit in ("LENGTHxWIDTH", "degrees", "minutes", "START:STOP"))
+
+
+def test_run_writes_every_output_and_reruns_byte_identical(capsys, tmp_path, record):
+    tables = ["reclaimed.csv", "reclaimed.parquet", "blending.csv", "blending.parquet", "summary.json"]
+    runs = []
+    for folder, seed in [("a", 7), ("a", 7), ("c", 8)]:  # the summary holds the command line, --out too
+        status, stdout, stderr = pilora(capsys, "run", record, *SMALL, "--layers", 12, "--seed", seed,
+                                        "--out", tmp_path / folder)
+        assert status == 0, stderr
+        assert f"seed {seed}" in stdout and stderr == ""
+        runs.append({t: (tmp_path / folder / t).read_bytes() for t in tables})
+
+    assert runs[0] == runs[1]
+    assert runs[0]["reclaimed.csv"] != runs[2]["reclaimed.csv"]
+
+    out = tmp_path / "a"
+    reclaimed = pd.read_parquet(out / "reclaimed.parquet")
+    pd.testing.assert_frame_equal(reclaimed, pd.read_csv(out / "reclaimed.csv"), check_exact=False, rtol=1e-15)
+    assert {"x", "volume", "mass", "CaO", "H2O", "time_mean", "time_std"} <= set(reclaimed.columns)
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["seed"] == 7 and summary["version"]
+    assert summary["command"]["line"].endswith("--seed 7")
+    assert set(summary["blending_without_end_cones"]) == {"CaO", "SiO2", "Al2O3", "Fe2O3", "H2O"}
+    page = (out / "report.html").read_text()
+    assert page.count('<img src="data:image/png;base64,') == 4
+    assert "http://" not in page and "https://" not in page and "<script" not in page
+    for figure in ("quality", "effects", "heights", "sections"):
+        assert (out / f"{figure}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_compare_ranks_the_grid_and_its_best_cell_replays(capsys, tmp_path, record):
+    status, stdout, stderr = pilora(capsys, "compare", record, *SMALL, "--plans", "chevron,cone-shell",
+                                    "--layers", "6,12", "--repeats", 2, "--seed", 3, "--out", tmp_path / "cmp")
+    assert status == 0, stderr
+    grid = pd.read_parquet(tmp_path / "cmp" / "grid.parquet")
+    ranking = pd.read_csv(tmp_path / "cmp" / "ranking.csv")
+
+    assert len(grid) == (2 + 1) * 2
+    assert sorted(grid["seed"].unique()) == [3, 4]
+    means = grid.assign(layers=grid["layers"].fillna(0)).groupby(["plan", "layers"])["worst_effect"].mean()
+    assert ranking["worst_effect"].is_monotonic_decreasing
+    assert list(ranking["rank"]) == [1, 2, 3]
+    for _, row in ranking.fillna({"layers": 0}).iterrows():
+        assert row["worst_effect"] == pytest.approx(means[row["plan"], row["layers"]], rel=1e-12)
+    assert "Ranking" in (tmp_path / "cmp" / "report.html").read_text()
+
+    best = ranking.iloc[0]
+    replay = ["run", record, *SMALL, "--plan", best["plan"], "--seed", 3, "--out", tmp_path / "replay"]
+    if pd.notna(best["layers"]):
+        replay += ["--layers", int(best["layers"])]
+    assert pilora(capsys, *replay)[0] == 0
+    for table in ("reclaimed.csv", "blending.parquet"):
+        assert (tmp_path / "replay" / table).read_bytes() == (tmp_path / "cmp" / table).read_bytes()
+
+
+def test_module_entry_point_quiet_when_piped(tmp_path, record):
+    # Through a new interpreter, as `python -m pilora`: the status and messages reach the shell,
+    # and the progress bar stays off when stderr is not a terminal.
+    command = [sys.executable, "-m", "pilora", "run", str(record), *SMALL, "--layers", "8",
+               "--out", str(tmp_path / "out")]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=300, env=os.environ)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == "" and "report.html" in done.stdout
+    refused = subprocess.run(command[:4] + ["--bed", "5x5"], capture_output=True, text=True, timeout=300)
+    assert refused.returncode == 2
+    assert refused.stderr.startswith("pilora run: error: ") and "Traceback" not in refused.stderr
+
+
+def test_sample_record_is_regenerated_byte_identical():
+    spec = importlib.util.spec_from_file_location("make_sample_record", ROOT / "scripts" / "make_sample_record.py")
+    maker = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(maker)
+    assert maker.make_record() == sample_record_path().read_text(encoding="utf-8")
+    record = sample_record()
+    assert len(record) == 1440 and record.parameters == ("CaO", "SiO2", "Al2O3", "Fe2O3", "H2O")
+    assert record.duration == pytest.approx(48.0)
+    assert 50_000 < record.total_mass < 60_000
