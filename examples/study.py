@@ -11,13 +11,13 @@ from pathlib import Path
 import pilora
 
 
-def study(record: pilora.Record, bed: pilora.BedSettings, layers: int = 60, out: str = "study") -> dict:
-    plans = {
-        "chevron": pilora.Chevron(layers=layers),
-        "windrow": pilora.Windrow(rows=4, layers=layers // 4),
-        "strata": pilora.Strata(layers=layers, swing_period=7.0),  # minutes per swing
-    }
-    print(plans["strata"].resonance(record, bed))  # does the swing repeat pass after pass?
+def study(
+    record: pilora.Record, bed: pilora.BedSettings, layers: int = 60, out: str = "study"
+) -> dict[str, pilora.Result]:
+    strata = pilora.Strata(layers=layers, swing_period=7.0)  # minutes per swing
+    print(strata.resonance(record, bed))  # does the swing repeat pass after pass?
+    plans = {"chevron": pilora.Chevron(layers=layers), "windrow": pilora.Windrow(rows=4, layers=layers // 4),
+             "strata": strata}
     results = {name: pilora.simulate(bed, record, plan, seed=1) for name, plan in plans.items()}
     for name, result in results.items():
         effects = pilora.blending(result, end_cones=False)[["effect_same_mass", "effect_interval"]]

@@ -26,9 +26,6 @@ if TYPE_CHECKING:
 
 __all__ = ["plot_effects", "plot_heights", "plot_quality", "plot_sections", "save_figure"]
 
-_CONE_STYLE = {"color": "0.85", "zorder": 0, "lw": 0}
-
-
 def _figure(width: float, height: float) -> Figure:
     # Imported on first use: matplotlib costs a third of a second, and most runs draw nothing.
     from matplotlib.figure import Figure
@@ -38,7 +35,7 @@ def _figure(width: float, height: float) -> Figure:
 
 def _shade_cones(ax: Axes, result: Result) -> None:
     for i, (start, end) in enumerate(result.end_cones):
-        ax.axvspan(start, end, label="end cone" if i == 0 else None, **_CONE_STYLE)
+        ax.axvspan(start, end, color="0.85", zorder=0, lw=0, label="end cone" if i == 0 else None)
 
 
 def _parameters(result: Result, parameters: str | Sequence[str] | None) -> list[str]:
@@ -88,7 +85,8 @@ def plot_quality(
         mean, std = table.at[name, "mean_in"], table.at[name, "std_in_same_mass"]
         if end_cones:
             _shade_cones(right, result)
-        right.axhspan(mean - std, mean + std, color="C0", alpha=0.12, lw=0, label="input mean ± std (same mass)")
+        right.axhspan(mean - std, mean + std, color="C0", alpha=0.12, lw=0,
+                      label="input mean ± std (same mass)")
         right.axhline(mean, color="C0", lw=0.8)
         right.plot(middle, outputs[name], color="C1", lw=1.2, label="reclaimed")
         right.set_title(f"H = {table.at[name, 'effect_same_mass']:.2f} (same mass), "

@@ -124,13 +124,15 @@ def simulate(
     Raises
     ------
     ValueError
-        For a non-positive or non-finite increment, a parameter named like one of the run's
-        hidden columns, or portions the bed refuses (beyond its capacity, say). ``PlanError``
+        For a non-positive or non-finite increment, a parameter named like a column of the
+        reclaimed table ("time_mean", "time_std") or one of the run's two hidden parameters, or
+        portions the bed refuses (beyond its capacity, say). ``PlanError``
         (a ValueError) when the plan does not fit the bed.
     """
     parameters = list(record.parameters)
-    if _TIME in parameters or _TIME_SQUARED in parameters:
-        raise ValueError(f"parameter names {_TIME!r} and {_TIME_SQUARED!r} are reserved")
+    taken = sorted({"time_mean", "time_std", _TIME, _TIME_SQUARED}.intersection(parameters))
+    if taken:
+        raise ValueError(f"the record's parameters {taken} take names of the reclaimed table's own columns")
     portions = plan.portions(record, bed)
     native = bed.build(seed=seed)
     increment = float(native.cell_size if reclaim_increment is None else reclaim_increment)

@@ -57,13 +57,16 @@ def test_a_seed_repeats_a_run_bit_for_bit():
     assert not other.reclaimed.equals(drawn.reclaimed)
 
 
-def test_reclaim_increment_sets_the_rows():
+def test_reclaim_increment_sets_the_rows_and_refusals():
     result = simulate(BED, record(), Chevron(layers=2), seed=1, reclaim_increment=2.5)
     assert result.reclaimed["x"].iloc[:3].tolist() == [0.0, 2.5, 5.0]
     assert len(result.reclaimed) == math.ceil((BED.reclaim_length - 0.5) / 2.5) + 1
     for increment in (0.0, -1.0, math.nan, math.inf):
         with pytest.raises(ValueError, match="reclaim_increment"):
             simulate(BED, record(), Chevron(layers=1), seed=1, reclaim_increment=increment)
+    clash = Record.from_frame(pd.DataFrame({"time": [0.0, 1], "volume": 1.0, "time_std": 0.0}), volume="volume")
+    with pytest.raises(ValueError, match=r"\['time_std'\] take names of the reclaimed table"):
+        simulate(BED, clash, Chevron(layers=1))
 
 
 def test_result_repr_and_pickle(one_pass):
