@@ -338,7 +338,8 @@ def _flow_rows(result: Result, end_cones: bool) -> np.ndarray:
         keep[-1] = False  # the last step reaches past the bed's end
     if not end_cones:
         keep &= ~in_ranges(x - result.reclaim_increment / 2, result.end_cones)
-    return reclaimed["volume"].to_numpy(dtype=np.float64)[keep]
+    volume: np.ndarray = reclaimed["volume"].to_numpy(dtype=np.float64)
+    return volume[keep]
 
 
 def flow_variability(result: Result, *, end_cones: bool = True) -> float:
