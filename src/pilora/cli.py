@@ -255,7 +255,7 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
 def build_parser() -> argparse.ArgumentParser:
     """The command's argument parser (``pilora run`` and ``pilora compare``)."""
     parser = _Parser(
-        prog="pilora",
+        prog="pilora", allow_abbrev=False,
         description="Simulate a blending bed stacked from a quality record, and write the reclaimed "
                     "table, a JSON summary, figures and a self-contained report.html.",
         epilog=_UNITS, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -264,7 +264,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"pilora {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     run = commands.add_parser(
-        "run", help="one plan: stack the record, reclaim the bed, measure the blending",
+        "run", allow_abbrev=False, help="one plan: stack the record, reclaim the bed, measure the blending",
         description="Stack RECORD onto a bed by one plan, reclaim it, and measure the blending. "
                     "Writes reclaimed.csv/.parquet, blending.csv/.parquet, summary.json, figures "
                     "(PNG) and report.html into --out.",
@@ -277,7 +277,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "chevcon: swings); cone-shell lays none")
     run.set_defaults(handler=_run)
     compare = commands.add_parser(
-        "compare", help="a grid of plans by layer counts, ranked by their worst effect",
+        "compare", allow_abbrev=False, help="a grid of plans by layer counts, ranked by their worst effect",
         description="Run every plan at every layer count (each --repeats times) on RECORD and rank "
                     "them by the worst homogenisation effect over the parameters (same-mass basis, "
                     "end cones left out; the mean over repeats). Writes grid.csv/.parquet, "
@@ -420,6 +420,15 @@ def _plan_option_check(args: argparse.Namespace, plans: Sequence[str]) -> None:
 
 
 def _make_plan(name: str, layers: int | None, args: argparse.Namespace, bed: Any) -> Any:
+    from .plans import PlanError
+
+    try:
+        return _plan(name, layers, args, bed)
+    except PlanError as error:
+        raise UsageError(f"the {name} plan: {error}") from None
+
+
+def _plan(name: str, layers: int | None, args: argparse.Namespace, bed: Any) -> Any:
     from .plans import Chevcon, Chevron, ConeShell, Strata, Windrow
 
     if name == "chevron":
@@ -576,10 +585,10 @@ def _run(args: argparse.Namespace) -> int:
     if name == "cone-shell" and args.layers is not None:
         raise UsageError("the cone-shell plan lays no layers: drop --layers (set --step instead)")
     layers = None if name == "cone-shell" else (args.layers or 60)
-    out = _out_dir(args.out)
     with _progress(4, "pilora run", "step") as bar:
         study = _study(args)
         plan = _make_plan(name, layers, args, study.bed)
+        out = _out_dir(args.out)
         bar.update()
         label = _plan_label(name, layers)
         result = _simulate(study, plan, study.seed, args, label)
@@ -616,13 +625,15 @@ def _compare(args: argparse.Namespace) -> int:
 
     started = time.perf_counter()
     _plan_option_check(args, args.plans)
-    out = _out_dir(args.out)
     study = _study(args)
+    if study.seed + args.repeats > 2**63:
+        raise UsageError(f"seeds {study.seed} to {study.seed + args.repeats - 1} pass 2**63 - 1: give a smaller --seed")
     cells = [(name, None if name == "cone-shell" else layers)
              for name in args.plans for layers in (args.layers if name in LAYERED else (None,))]
     plans = {}
     for name, layers in cells:
         plans[name, layers] = _make_plan(name, layers, args, study.bed)
+    out = _out_dir(args.out)
     parameters = list(study.record.parameters)
     rows = []
     with _progress(len(cells) * args.repeats, "pilora compare", "run") as bar:

@@ -71,6 +71,8 @@ def _jsonable(value: Any) -> Any:
         return [_jsonable(v) for v in value]
     if isinstance(value, Path):
         return str(value)
+    if value is pd.NA or value is pd.NaT:
+        return None
     if hasattr(value, "item") and callable(value.item) and getattr(value, "shape", None) == ():
         value = value.item()
     if isinstance(value, float) and not math.isfinite(value):

@@ -86,6 +86,7 @@ REFUSALS = [
     (["compare", *R, "--layers", "1:2:3:4"], "is not START:STOP or START:STOP:STEP"),
     (["compare", *R, "--layers", "30,30"], "names a layer count twice"),
     (["compare", *R, "--repeats", "0"], "0 must be at least 1"),
+    (["compare", *R, "--repeats", "2", "--seed", str(2**63 - 1)], "give a smaller --seed"),
     (["compare", *R, "--tail", "5"], "--tail sets the chevcon plan"),
     ([], "the following arguments are required: COMMAND"),
     (["run", "--colour"], "unrecognized arguments: --colour"),
