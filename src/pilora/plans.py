@@ -273,7 +273,8 @@ class Plan:
         end-cone material when its face meets the bed beyond x_lo or x_hi: the ranges are
         [0, x_lo + max(0, -o)] and [x_hi - max(0, o), reclaim_length], each left out when empty,
         merged when they meet. Past a bed's end wall the face meets only part of the heap, so
-        those slices count too.
+        those slices count too; and as the first slice (the last, for a face leaning back) takes
+        in the whole wedge of heap between the wall and its face, it always counts.
         """
         bed = _settings(bed)
         if bed.circular:
@@ -290,6 +291,14 @@ class Plan:
         end = float(bed.reclaim_length)
         first = min(end, lo + max(0.0, -offset))
         last = max(0.0, hi - max(0.0, offset))
+        # A face leaning forward books the wedge of heap in front of it at the bed's start into
+        # the first slice (one leaning back, the wedge behind it at the end into the last):
+        # that slice holds end-cone material wherever the stacker turned.
+        cell = float(bed.cell_size)
+        if offset > 0.0:
+            first = max(first, min(end, cell))
+        elif offset < 0.0:
+            last = min(last, max(0.0, end - cell))
         ranges = []
         if first > 0.0:
             ranges.append((0.0, first))

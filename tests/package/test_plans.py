@@ -219,7 +219,9 @@ def small(volume: float) -> Record:
         # A 30 degree repose: 1.2 m cells, 83 slices, a 5.8 m high heap.
         (BedSettings(100, 20, repose_angle=30.0), Chevron(layers=3, start=10.0, end=90.0), 100.0,
          ((0.0, 10.0), (90.0 - 10.0 * math.tan(math.radians(30.0)), 83 * 1.2009369134902954))),
-        (BedSettings(100, 20), Chevron(layers=3), 100.0, ((90.0, 100.0),)),
+        # From wall to wall: the first slice takes in the wedge in front of the face.
+        (BedSettings(100, 20), Chevron(layers=3), 100.0, ((0.0, 1.0), (90.0, 100.0))),
+        (BedSettings(100, 20, reclaim_angle=135.0), Chevron(layers=3), 100.0, ((0.0, 10.0), (99.0, 100.0))),
         # 20000 m³ over 80 m overfill the 100 m² roof by 150 m²: 7.5 m more against the walls.
         (BedSettings(100, 20), Chevron(layers=3, start=10.0, end=90.0), 20000.0, ((0.0, 10.0), (72.5, 100.0))),
         (BedSettings(100, 20), Strata(swing_period=5.0, layers=3, start=90.0, end=30.0), 100.0, ((0.0, 30.0), (80.0, 100.0))),
