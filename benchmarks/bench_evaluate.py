@@ -71,7 +71,8 @@ def backend(name: str, warm: list[pilora.Task]) -> Iterator[tuple[dict[str, Any]
     kind, workers = name.split()[0], int(name.split()[1])
     started = time.perf_counter()
     if kind == "threads":
-        yield {"workers": workers}, 0.0
+        with cf.ThreadPoolExecutor(workers) as pool:
+            yield {"executor": pool}, 0.0
     elif kind == "processes":
         context = multiprocessing.get_context("forkserver")
         with cf.ProcessPoolExecutor(workers, mp_context=context) as pool:

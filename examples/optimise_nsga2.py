@@ -250,7 +250,7 @@ def main(argv: list[str] | None = None) -> pd.DataFrame:
                   f"{min(i.fitness.values[1] for i in front):.3f} m³ ({time.perf_counter() - started:.1f} s)")
         reference = run([problem.chevron()], generation_seed(args.seed, generations + 1))
     evaluations = pd.concat(rows, ignore_index=True)
-    title = f"NSGA-II, {mu} plans x {generations} generations"
+    title = f"NSGA-II (DEAP), {mu} plans x {generations + 1} generations"
     return finish(evaluations, reference, problem, title, args.out)
 
 

@@ -592,6 +592,7 @@ def _open_log(path: str | os.PathLike[str], schema: dict[str, _Kind], resume: bo
     suffix = path.suffix.lower()
     if suffix not in (".csv", ".parquet", ".pq"):
         raise ValueError(f"the log's suffix must be .csv or .parquet, not {path.suffix!r} ({path})")
+    path.parent.mkdir(parents=True, exist_ok=True)
     if path.exists() and not resume:
         raise FileExistsError(f"the log {path} exists: pass resume=True to continue it, or remove it")
     return _CsvLog(path, schema) if suffix == ".csv" else _ParquetLog(path, schema)
@@ -737,6 +738,9 @@ def evaluate(tasks: Iterable[Task], *, seed: int | None = None, workers: int | N
         ``bed.<field>``, ``record`` (digest of the record's content), the measures of
         :func:`measures`, ``error`` (with ``errors="record"``), ``seed`` (the bed seed),
         ``run_seed``, ``version`` (of the package) and ``fingerprint`` (of the task).
+        ``attrs`` holds ``run_seed``, ``backend`` ("serial", "threads", "processes" or "dask"),
+        ``resumed`` (rows taken from the log) and ``record_loads`` (records read from the spool
+        by worker processes: at most one per record and process).
     """
     from . import __version__
 
