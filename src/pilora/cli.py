@@ -30,6 +30,7 @@ import re
 import secrets
 import shlex
 import sys
+import textwrap
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -256,8 +257,9 @@ def build_parser() -> argparse.ArgumentParser:
     """The command's argument parser (``pilora run`` and ``pilora compare``)."""
     parser = _Parser(
         prog="pilora", allow_abbrev=False,
-        description="Simulate a blending bed stacked from a quality record, and write the reclaimed "
-                    "table, a JSON summary, figures and a self-contained report.html.",
+        description=textwrap.fill("Simulate a blending bed stacked from a quality record, and write the reclaimed "
+                    "table, a JSON summary, figures and a self-contained report.html. Without a RECORD, "
+                                  "both commands run on the sample record shipped with pilora."),
         epilog=_UNITS, formatter_class=argparse.RawDescriptionHelpFormatter)
     from . import __version__
 
@@ -265,9 +267,9 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     run = commands.add_parser(
         "run", allow_abbrev=False, help="one plan: stack the record, reclaim the bed, measure the blending",
-        description="Stack RECORD onto a bed by one plan, reclaim it, and measure the blending. "
+        description=textwrap.fill("Stack RECORD onto a bed by one plan, reclaim it, and measure the blending. "
                     "Writes reclaimed.csv/.parquet, blending.csv/.parquet, summary.json, figures "
-                    "(PNG) and report.html into --out.",
+                    "(PNG) and report.html into --out."),
         epilog=_UNITS, formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_common(run)
     run.add_argument("--plan", choices=PLAN_NAMES, default="chevron",
@@ -278,11 +280,11 @@ def build_parser() -> argparse.ArgumentParser:
     run.set_defaults(handler=_run)
     compare = commands.add_parser(
         "compare", allow_abbrev=False, help="a grid of plans by layer counts, ranked by their worst effect",
-        description="Run every plan at every layer count (each --repeats times) on RECORD and rank "
+        description=textwrap.fill("Run every plan at every layer count (each --repeats times) on RECORD and rank "
                     "them by the worst homogenisation effect over the parameters (same-mass basis, "
                     "end cones left out; the mean over repeats). Writes grid.csv/.parquet, "
                     "ranking.csv/.parquet and, for the best plan, the outputs of 'pilora run', "
-                    "with the ranking in report.html.",
+                    "with the ranking in report.html."),
         epilog=_UNITS, formatter_class=argparse.RawDescriptionHelpFormatter)
     _add_common(compare)
     compare.add_argument("--plans", type=_plan_list, default=("chevron", "windrow", "strata"),
@@ -680,7 +682,7 @@ def _compare(args: argparse.Namespace) -> int:
         "(ddof 1). effect_<parameter>: mean over the repeats. flow_variability: std of the "
         "reclaimed volume per step (m³), end cones left out. A resonant strata plan lays every "
         "pass on the track of the first: change --swing-period."))
-    figure = save_figure_ranking(ranking, out / "ranking.png")
+    figure = _plot_ranking(ranking, out / "ranking.png")
     report.add_figures("Ranking: figure", [Figure(figure, "Worst homogenisation effect (same mass, "
                                                           "without end cones) by layers, per plan; bars: "
                                                           "spread over repeats.")])
@@ -691,7 +693,8 @@ def _compare(args: argparse.Namespace) -> int:
                 "command": _command_line(args, study.seed),
                 "ranking": ranking.to_dict(orient="records"), "best": digest}, out / "summary.json")
 
-    print(f"pilora compare: {len(cells)} plans x {args.repeats} repeats on a {_bed_text(study.bed)} bed, "
+    print(f"pilora compare: {len(cells)} plan settings ({len(args.plans)} plans by layers) x {args.repeats} "
+          f"repeats on a {_bed_text(study.bed)} bed, "
           f"{study.source}, seed {study.seed}")
     for _, row in ranking.head(5).iterrows():
         layers = "" if pd.isna(row["layers"]) else f", {int(row['layers'])} layers"
@@ -718,7 +721,7 @@ def _rank(grid: pd.DataFrame, parameters: Sequence[str]) -> pd.DataFrame:
     return ranking
 
 
-def save_figure_ranking(ranking: pd.DataFrame, path: Path) -> Path:
+def _plot_ranking(ranking: pd.DataFrame, path: Path) -> Path:
     """Worst effect by layer count, one line per plan (plans without layers as a dashed level)."""
     from matplotlib.figure import Figure as MplFigure
 
