@@ -4,7 +4,7 @@ A W1-sized task: a 100 x 20 m linear bed at 8 chunks per m³ (0.5 m cells), a re
 intervals of 10 m³ (20,000 m³, about 160,000 chunks) with two drifting quality parameters,
 stacked as a chevron of 100 passes and reclaimed in 0.5 m steps (see benchmarks/workload.hpp).
 
-Measured, each the best of --repeat runs:
+Measured in --repeat rounds of one run each (the best run of each kept):
 - ``simulate``: the bare loop of `pilora.simulate` calls (the simulation itself);
 - ``run_task``: the bare loop of `pilora.run_task` calls (simulation and measures);
 - ``serial``: `pilora.evaluate` with one worker and a CSV row log; its excess over ``run_task``
@@ -21,14 +21,16 @@ from __future__ import annotations
 import argparse
 import concurrent.futures as cf
 import contextlib
+import functools
 import json
+import math
 import multiprocessing
 import os
 import pathlib
 import tempfile
 import time
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -36,6 +38,13 @@ import pandas as pd
 import pilora
 
 RUN_SEED = 12345
+class Row(NamedTuple):
+    backend: str
+    seconds: float  # the best round's wall time
+    busy: float  # this process's CPU seconds over the wall seconds
+    startup: float  # seconds to start and warm up the pool or cluster
+
+
 BACKENDS = ("threads 1", "threads 2", "processes 1", "processes 2", "dask 1", "dask 2")
 
 
@@ -55,16 +64,6 @@ def w1_tasks(count: int) -> list[pilora.Task]:
     return [pilora.Task(bed, record, plan, reclaim_increment=0.5) for _ in range(count)]
 
 
-def best(repeat: int, run: Callable[[], object]) -> tuple[float, object]:
-    """The shortest wall time of `repeat` runs, and the last run's result."""
-    times, result = [], None
-    for _ in range(repeat):
-        started = time.perf_counter()
-        result = run()
-        times.append(time.perf_counter() - started)
-    return min(times), result
-
-
 @contextlib.contextmanager
 def backend(name: str, warm: list[pilora.Task]) -> Iterator[tuple[dict[str, Any], float]]:
     """Evaluate keywords for a backend, and its start-up seconds (pool or cluster, warmed up)."""
@@ -82,7 +81,7 @@ def backend(name: str, warm: list[pilora.Task]) -> Iterator[tuple[dict[str, Any]
         from distributed import Client, LocalCluster
 
         with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster) as client:
+                          dashboard_address=":0") as cluster, Client(cluster) as client:
             client.wait_for_workers(workers)
             pilora.evaluate(warm * workers, seed=1, client=client)
             yield {"client": client}, time.perf_counter() - started
@@ -99,7 +98,7 @@ def main(argv: list[str] | None = None) -> dict[str, object]:
     tasks = w1_tasks(args.tasks)
     seeds = [pilora.task_seed(RUN_SEED, i) for i in range(len(tasks))]
     load = os.getloadavg()
-    print(f"{len(tasks)} W1-sized tasks, best of {args.repeat}; {os.cpu_count()} CPUs, "
+    print(f"{len(tasks)} W1-sized tasks, best of {args.repeat} rounds; {os.cpu_count()} CPUs, "
           f"load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
 
     def simulations() -> None:
@@ -114,30 +113,38 @@ def main(argv: list[str] | None = None) -> dict[str, object]:
         with tempfile.TemporaryDirectory() as folder:
             return pilora.evaluate(tasks, seed=RUN_SEED, workers=1, log=pathlib.Path(folder) / "rows.csv")
 
-    simulate_s, _ = best(args.repeat, simulations)
-    run_task_s, _ = best(args.repeat, runs)
-    serial_s, reference = best(args.repeat, serial)
+    names = [b.strip() for b in args.backends.split(",") if b.strip()]
+    with contextlib.ExitStack() as stack:
+        # Start every pool and cluster first, then run the measurements in rounds, one of each
+        # per round, so that a spell of load from elsewhere spreads over all of them.
+        measured: dict[str, Callable[[], object]] = {"simulate loop": simulations, "run_task loop": runs,
+                                                     "serial (evaluate, CSV log)": serial}
+        startup: dict[str, float] = {}
+        for name in names:
+            keywords, startup[name] = stack.enter_context(backend(name, tasks[:1]))
+            measured[name] = functools.partial(pilora.evaluate, tasks, seed=RUN_SEED, **keywords)
+        seconds: dict[str, float] = dict.fromkeys(measured, math.inf)
+        busy: dict[str, float] = {}
+        frames: dict[str, object] = {}
+        for _ in range(args.repeat):
+            for name, run in measured.items():
+                wall, cpu = time.perf_counter(), time.process_time()
+                frames[name] = run()
+                wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+                if wall < seconds[name]:
+                    seconds[name], busy[name] = wall, cpu / wall
+    reference = frames["serial (evaluate, CSV log)"]
     assert isinstance(reference, pd.DataFrame)
-    rows: list[dict[str, object]] = [
-        {"backend": "simulate loop", "workers": 1, "seconds": simulate_s, "startup": 0.0},
-        {"backend": "run_task loop", "workers": 1, "seconds": run_task_s, "startup": 0.0},
-        {"backend": "serial (evaluate, CSV log)", "workers": 1, "seconds": serial_s, "startup": 0.0},
-    ]
-    identical = True
-    for name in [b.strip() for b in args.backends.split(",") if b.strip()]:
-        with backend(name, tasks[:1]) as (keywords, startup):
-            seconds, frame = best(args.repeat, lambda: pilora.evaluate(tasks, seed=RUN_SEED, **keywords))
-        assert isinstance(frame, pd.DataFrame)
-        same = frame.equals(reference)
-        identical &= same
-        rows.append({"backend": name.split()[0] + ("" if same else " (ROWS DIFFER)"),
-                     "workers": int(name.split()[1]), "seconds": seconds, "startup": startup})
+    identical = all(reference.equals(frames[name]) for name in names)
+    serial_s, run_task_s, simulate_s = (seconds[k] for k in ("serial (evaluate, CSV log)", "run_task loop",
+                                                             "simulate loop"))
+    rows = [Row(name, seconds[name], busy[name], startup.get(name, 0.0)) for name in measured]
 
-    print(f"{'backend':<28}{'workers':>8}{'seconds':>9}{'ms/task':>9}{'speed-up':>10}{'start-up s':>12}")
+    print(f"{'backend':<28}{'seconds':>9}{'ms/task':>9}{'speed-up':>10}{'busy':>7}{'start-up s':>12}")
     for row in rows:
-        seconds = float(row["seconds"])  # type: ignore[arg-type]
-        print(f"{row['backend']:<28}{row['workers']:>8}{seconds:>9.2f}{1e3 * seconds / len(tasks):>9.1f}"
-              f"{serial_s / seconds:>9.2f}x{float(row['startup']):>12.2f}")  # type: ignore[arg-type]
+        print(f"{row.backend:<28}{row.seconds:>9.2f}{1e3 * row.seconds / len(tasks):>9.1f}"
+              f"{serial_s / row.seconds:>9.2f}x{row.busy:>7.2f}{row.startup:>12.2f}")
+    print("busy: CPU seconds of this process over wall seconds (worker processes not counted)")
     overhead = serial_s / run_task_s - 1.0
     measures = run_task_s / simulate_s - 1.0
     print(f"per-task overhead of evaluate over run_task: {100 * overhead:+.1f} % "
@@ -146,7 +153,8 @@ def main(argv: list[str] | None = None) -> dict[str, object]:
     print(f"rows identical on every backend: {'yes' if identical else 'NO'}")
     load = os.getloadavg()
     print(f"load average after: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
-    report = {"tasks": len(tasks), "repeat": args.repeat, "rows": rows, "overhead": overhead,
+    report: dict[str, object] = {"tasks": len(tasks), "repeat": args.repeat,
+                                 "rows": [row._asdict() for row in rows], "overhead": overhead,
               "identical": identical, "load_after": load}
     if args.json is not None:
         args.json.write_text(json.dumps(report, indent=1))

@@ -121,7 +121,7 @@ def evaluator(args: argparse.Namespace) -> Iterator[Callable[[list[pilora.Task],
                 client = stack.enter_context(Client(args.scheduler))
             else:
                 cluster = stack.enter_context(LocalCluster(n_workers=args.dask, threads_per_worker=1,
-                                                           dashboard_address=None))
+                                                           dashboard_address=":0"))
                 client = stack.enter_context(Client(cluster))
             yield lambda tasks, seed: pilora.evaluate(tasks, seed=seed, client=client, **common)
     else:
