@@ -359,6 +359,13 @@ public:
         return b;
     }
 
+    // Calls `read` with the simulator, under the lock: for tests and tools that look inside.
+    template <class Read>
+    decltype(auto) inspect(Read read) const {
+        std::lock_guard lock(mutex_);
+        return read(static_cast<const Simulator&>(*simulator_));
+    }
+
     // Stacks the portions in order. Everything is checked first; a refusal (std::invalid_argument)
     // changes nothing. `poll` may stop the work after any chunk (StackingInterrupted): the portions
     // before then are stacked, the one in progress counts as stacked and its rest stays in the
@@ -533,7 +540,11 @@ public:
         const std::uint32_t nx = in.u32(), nz = in.u32(), slice_count = in.u32();
 
         // The grid the settings give, before anything of that size is made.
-        check_settings(settings);
+        try {
+            check_settings(settings);
+        } catch (const std::invalid_argument& e) {
+            refuse(std::string("bed state: ") + e.what());
+        }
         const float cell = cell_size_of(settings.chunks_per_volume_unit, settings.repose_angle);
         if (static_cast<double>(nx) != std::floor(static_cast<double>(settings.length / cell) + 0.5) ||
             static_cast<double>(nz) != std::floor(static_cast<double>(settings.width / cell) + 0.5)) {
@@ -605,6 +616,18 @@ public:
         }
         for (AveragedParameters& slice : s.slices) slice = in.accumulator(parameters, "a slice");
         if (in.remaining() != 0) refuse("bed state has bytes beyond its end");
+
+        // The volumes balance as stacking and reclaiming leave them, up to rounding: what was
+        // stacked is deposited or buffered, and what was deposited is reclaimed or in the slices.
+        const double deposited = static_cast<double>(chunks) * bed->chunk_volume();
+        double on_bed = 0.0;
+        for (const AveragedParameters& slice : s.slices) on_bed += slice.volume;
+        const auto near = [&](double a, double b) {
+            return std::isfinite(a) && std::isfinite(b) && std::fabs(a - b) <= 1e-6 * (a + b + bed->chunk_volume());
+        };
+        if (!near(stacked, deposited + s.stack_buffer.volume) || !near(deposited, reclaimed + on_bed)) {
+            refuse("bed state: the volumes do not balance");
+        }
         if (!fixed) {  // nothing stacked yet: no material anywhere
             bool empty = s.stack_buffer.volume == 0.0 && chunks == 0;
             for (const AveragedParameters& slice : s.slices) empty = empty && slice.volume == 0.0;
@@ -711,8 +734,8 @@ private:
             const std::vector<std::string>& recorded = *names_;
             if (!portions.names) {
                 if (parameters != recorded.size()) {
-                    refuse("values give " + std::to_string(parameters) + " parameters, the bed's portions have " +
-                           std::to_string(recorded.size()) + " " + quoted_names(recorded));
+                    refuse("values have " + std::to_string(parameters) + " columns, the bed's portions " +
+                           std::to_string(recorded.size()) + " parameters " + quoted_names(recorded));
                 }
                 return std::nullopt;
             }

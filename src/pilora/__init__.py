@@ -10,7 +10,7 @@ import pkgutil as _pkgutil
 # path; an installed package has both in one folder.
 __path__ = _pkgutil.extend_path(__path__, __name__)
 
-from ._native import Bed  # noqa: E402
+from ._native import Bed, Reclaimed  # noqa: E402
 from .plans import Chevcon, Chevron, ConeShell, Plan, PlanError, Resonance, Strata, Windrow  # noqa: E402
 from .record import Record, RecordError, read_record  # noqa: E402
 from .settings import BedSettings  # noqa: E402
@@ -25,6 +25,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "Bed",
+    "Reclaimed",
     "BedSettings",
     "Chevcon",
     "Chevron",

@@ -308,24 +308,31 @@ inline py::array_t<double> to_array(std::vector<double>&& values, std::vector<py
     return py::array_t<double>(std::move(shape), vector->data(), base);
 }
 
-// The named tuple reclaim() returns, made once.
+// The named tuple reclaim() returns, made once: a collections.namedtuple whose fields are read
+// through typed properties (which the stub shows with their array types).
 inline const py::object& reclaimed_type() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
     return storage
         .call_once_and_store_result([] {
-            const py::object ndarray = py::module_::import("numpy").attr("ndarray");
-            py::list fields;
-            fields.append(py::make_tuple("x", ndarray));
-            fields.append(py::make_tuple("volume", ndarray));
-            fields.append(py::make_tuple("averages", ndarray));
-            fields.append(py::make_tuple("names", py::module_::import("builtins").attr("tuple")));
-            py::object type = py::module_::import("typing").attr("NamedTuple")("Reclaimed", fields);
-            type.attr("__module__") = "pilora._native";
-            type.attr("__doc__") =
-                "The rows of one reclaim: x (m, float64[n]) the reclaim position of each row; volume (m³, "
-                "float64[n]) the volume it took; averages (float64[n, P]) the volume-weighted average of each "
-                "parameter over that volume (0 where it took nothing); names (tuple[str, ...]) the P "
-                "parameters' names.";
+            const py::object property = py::module_::import("builtins").attr("property");
+            py::object type = py::module_::import("collections")
+                                  .attr("namedtuple")("Reclaimed", py::make_tuple("x", "volume", "averages", "names"),
+                                                      py::arg("module") = "pilora._native");
+            type.attr("__doc__") = "The rows of one reclaim, as arrays with one entry (row) per reclaim step.";
+            const auto array_field = [&](const char* name, std::size_t index, const char* doc) {
+                type.attr(name) = property(
+                    py::cpp_function([index](const py::tuple& self) { return py::array_t<double>(py::object(self[index])); }),
+                    py::none(), py::none(), doc);
+            };
+            array_field("x", 0, "Reclaim position of each row (m), float64[n].");
+            array_field("volume", 1, "Volume each row took (m³), float64[n].");
+            array_field("averages", 2,
+                        "Volume-weighted average of each parameter over the volume of each row (0 where a row "
+                        "took nothing), float64[n, P].");
+            type.attr("names") = property(
+                py::cpp_function(
+                    [](const py::tuple& self) { return py::typing::Tuple<py::str, py::ellipsis>(py::object(self[3])); }),
+                py::none(), py::none(), "Names of the P parameters, in the order of the averages' columns.");
             return type;
         })
         .get_stored();
