@@ -2,8 +2,8 @@
 # The C++ tests and the Python tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 # Builds build/asan with GCC (-DPILORA_SANITIZE=ON: every finding aborts), runs the C++ tests
-# with leak detection on, then the whole pytest suite in python3.14 with the sanitizer runtime
-# preloaded. Leak detection is off for Python: the interpreter itself keeps memory until exit.
+# with leak detection on, then the Python tests of the two native faces (the module, the package's
+# Bed and the runs over it) in python3.14 with the sanitizer runtime preloaded. Leak detection is off for Python: the interpreter itself keeps memory until exit.
 # Any report fails the script.
 set -euo pipefail
 mkdir -p build
@@ -23,4 +23,4 @@ asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)
 LD_PRELOAD="$asan_runtime $ubsan_runtime" ASAN_OPTIONS=$common:detect_leaks=0 \
   PYTHONPATH=$dir:src PYTHONMALLOC=malloc \
-  python3.14 -m pytest -p no:cacheprovider -q tests/module tests/package "$@"
+  python3.14 -m pytest -p no:cacheprovider -q tests/module tests/package/test_bed.py tests/package/test_run.py "$@"
