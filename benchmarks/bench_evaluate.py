@@ -11,6 +11,8 @@ Measured in --repeat rounds of one run each (the best run of each kept):
   is the per-task overhead of the population machinery;
 - ``threads``, ``processes`` and ``dask`` with 1 and 2 workers; the pools and clusters are started
   and warmed up (one task each) before the clock starts, their start-up is shown apart.
+  ``dask`` workers are started without the MALLOC_TRIM_THRESHOLD_ that Dask's nanny sets by
+  default; ``dask-default`` keeps it, and shows what it costs (see `pilora.evaluate`).
 Every backend's rows are checked to equal the serial rows.
 
     python benchmarks/bench_evaluate.py [--tasks 64] [--repeat 3] [--backends ...] [--json PATH]
@@ -45,7 +47,7 @@ class Row(NamedTuple):
     startup: float  # seconds to start and warm up the pool or cluster
 
 
-BACKENDS = ("threads 1", "threads 2", "processes 1", "processes 2", "dask 1", "dask 2")
+BACKENDS = ("threads 1", "threads 2", "processes 1", "processes 2", "dask 1", "dask 2", "dask-default 2")
 
 
 def w1_record(rows: int = 2000, seed: int = 1) -> pilora.Record:
@@ -78,10 +80,15 @@ def backend(name: str, warm: list[pilora.Task]) -> Iterator[tuple[dict[str, Any]
             pilora.evaluate(warm * workers, seed=1, executor=pool)
             yield {"executor": pool}, time.perf_counter() - started
     else:
+        import dask
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          dashboard_address=":0") as cluster, Client(cluster) as client:
+        environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+        if kind == "dask":  # workers without the nanny's MALLOC_TRIM_THRESHOLD_ (module docstring)
+            environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+        with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}), \
+                LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                             dashboard_address=":0") as cluster, Client(cluster) as client:
             client.wait_for_workers(workers)
             pilora.evaluate(warm * workers, seed=1, client=client)
             yield {"client": client}, time.perf_counter() - started

@@ -114,12 +114,18 @@ def evaluator(args: argparse.Namespace) -> Iterator[Callable[[list[pilora.Task],
         with cf.ProcessPoolExecutor(args.processes, mp_context=context) as pool:
             yield lambda tasks, seed: pilora.evaluate(tasks, seed=seed, executor=pool, **common)
     elif args.scheduler or args.dask:
+        import dask
         from distributed import Client, LocalCluster
 
         with contextlib.ExitStack() as stack:
             if args.scheduler:
                 client = stack.enter_context(Client(args.scheduler))
             else:
+                # Workers without the nanny's MALLOC_TRIM_THRESHOLD_, which slows runs down (see
+                # pilora.evaluate's documentation).
+                environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
+                environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+                stack.enter_context(dask.config.set({"distributed.nanny.pre-spawn-environ": environ}))
                 cluster = stack.enter_context(LocalCluster(n_workers=args.dask, threads_per_worker=1,
                                                            dashboard_address=":0"))
                 client = stack.enter_context(Client(cluster))
