@@ -412,12 +412,15 @@ public:
             ~PollRemoval() { simulator.set_interrupt_poll({}); }
         } removal{simulator};
         simulator.set_interrupt_poll(poll);
-        values_.resize(parameters);
+        // Each portion as add() makes it on an empty accumulator, bit for bit: the volume 0 + v and
+        // per parameter value * v + 0.
+        portion_.clear();
+        portion_.weighted_sums.resize(parameters);
+        double* const sums = portion_.weighted_sums.data();
         for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t p = 0; p < parameters; ++p) values_[p] = portions.values[p][i];
             const double volume = portions.volume[i];
-            portion_.clear();
-            portion_.add(volume, values_);
+            portion_.volume = 0.0 + volume;
+            for (std::size_t p = 0; p < parameters; ++p) sums[p] = portions.values[p][i] * volume + 0.0;
             stacked_volume_ = stacked_volume_ + volume;
             simulator.stack(portion_, static_cast<float>(portions.x[i]), static_cast<float>(portions.z[i]));
         }
@@ -647,8 +650,7 @@ private:
     std::optional<std::vector<std::string>> names_;
     double stacked_volume_ = 0.0;
     double reclaimed_volume_ = 0.0;
-    AveragedParameters portion_;   // reused for every portion
-    std::vector<double> values_;
+    AveragedParameters portion_;  // reused for every portion
 
     static void check_settings(const BedSettings& s) {
         using bed_detail::refuse;
