@@ -1,5 +1,5 @@
 // The simulator's exact rules outside the walk (refused settings, start cell, slice index, reclaim
-// share, pausing) and the accumulator's refusals and allocation-free pop.
+// share, pausing, interrupting) and the accumulator's refusals and allocation-free pop.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -112,6 +112,47 @@ TEST(Pause, DepositWaitsWhilePaused) {
     bed.resume();
     stacker.join();
     EXPECT_EQ(bed.height_grid[2][2], 1);
+}
+
+double chunks_on(const Bed& bed) {
+    double chunks = 0.0;
+    for (std::uint32_t i = 1; i <= bed.grid_nx; ++i) {
+        for (std::uint32_t k = 1; k <= bed.grid_nz; ++k) chunks += bed.height_grid[i][k];
+    }
+    return chunks;
+}
+
+double slice_volume(const Bed& bed) {
+    double volume = 0.0;
+    for (const AveragedParameters& slice : bed.slices) volume += slice.volume;
+    return volume;
+}
+
+TEST(Interrupt, PollEveryIntervalChunksStopsStackingWithTheRestBuffered) {
+    Bed bed = make_bed(3, 3);
+    struct Polls { int calls = 0, stop = 3; } polls;
+    const auto poll = [](void* context) {
+        Polls& p = *static_cast<Polls*>(context);
+        return ++p.calls == p.stop;
+    };
+    bed.set_interrupt_poll({poll, &polls, 5});
+    // Polls after chunks 5, 10 and 15; the third stops stacking, the fifteenth chunk deposited.
+    EXPECT_THROW(bed.stack({40.5, {81.0}}, 1, 1), pilora::StackingInterrupted);
+    EXPECT_EQ(polls.calls, 3);
+    EXPECT_EQ(chunks_on(bed), 15.0);
+    EXPECT_EQ(slice_volume(bed), 15.0);
+    EXPECT_EQ(bed.stack_buffer.volume, 25.5);
+    EXPECT_NEAR(bed.stack_buffer.weighted_sums.at(0), 51.0, 1e-12);
+    // The next portion takes the rest down with it; the countdown goes on across calls.
+    bed.stack({0.25, {0.5}}, 1, 1);
+    EXPECT_EQ(polls.calls, 8);
+    EXPECT_EQ(chunks_on(bed), 40.0);
+    EXPECT_EQ(slice_volume(bed) + bed.stack_buffer.volume, 40.75);
+    // A default poll removes it.
+    bed.set_interrupt_poll({});
+    bed.stack({20.0, {40.0}}, 1, 1);
+    EXPECT_EQ(polls.calls, 8);
+    EXPECT_EQ(chunks_on(bed), 60.0);
 }
 
 TEST(AveragedParameters, RefusedCallsThrowAndChangeNothing) {

@@ -1,7 +1,8 @@
 // Coverage-guided fuzzer of the simulation core (libFuzzer, ASan, UBSan): the input chooses a small
-// bed's settings and a sequence of stack, reclaim and reset calls. Calls the Python module would
-// refuse are skipped; calls the core refuses must throw and change nothing. After every call the
-// bed's invariants are checked; a broken one aborts with the input that broke it.
+// bed's settings and a sequence of stack, reclaim and reset calls, stacking sometimes interrupted
+// by its poll. Calls the Python module would refuse are skipped; calls the core refuses must throw
+// and change nothing. After every call the bed's invariants are checked; a broken one aborts with
+// the input that broke it.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -75,6 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const double chunk = static_cast<double>(1.0f / ppvu);
     std::optional<std::size_t> count;  // the parameter count, fixed by the first portion
+    // Interrupts: a poll that stops stacking at its `stop`-th call. An interrupted portion is in
+    // the bed whole, its undeposited rest buffered (possibly more than a chunk) until a portion
+    // is stacked to the end.
+    struct Polls { int calls = 0, stop = 0; } polls;
+    bool draining = false;
     double stacked = 0.0, chunks_before_reset = 0.0, chunks = 0.0, reclaimed = 0.0;  // reclaimed since reset
     std::vector<std::int32_t> last, now;  // the interior heights after the previous call, and now
     const auto check_parameters = [&](const AveragedParameters& p) {
@@ -88,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         double in_slices = reclaimed;
         for (const AveragedParameters& s : bed.slices) in_slices += s.volume;
         const double buffered = bed.stack_buffer.volume, scale = stacked + chunk;
-        CHECK(near(in_slices, chunks * chunk, scale) && buffered >= 0.0 && buffered < chunk);
+        CHECK(near(in_slices, chunks * chunk, scale) && buffered >= 0.0 && (buffered < chunk || draining));
         CHECK(near(stacked, (chunks_before_reset + chunks) * chunk + buffered, scale));
     };
     // The border ring stays INT32_MAX, no column shrinks, no edge neighbour (nor corner, when every
@@ -130,9 +136,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t j = 1; j < values.size(); ++j) values[j] = in.ConsumeFloatingPoint<double>();
         AveragedParameters portion;
         portion.add(volume, values);
+        if (in.ConsumeBool()) {
+            polls = {0, in.ConsumeIntegralInRange(1, 4)};
+            const auto poll = [](void* p) { return ++static_cast<Polls*>(p)->calls == static_cast<Polls*>(p)->stop; };
+            bed.set_interrupt_poll({poll, &polls, in.ConsumeIntegralInRange<std::uint32_t>(0, 64)});
+        }
         const AveragedParameters before = bed.stack_buffer;
         const auto call = [&] { bed.stack(portion, x, z); };
         if (count && values.size() != *count) {  // refused by the module, by the core if the buffer has sums
+            if (draining) return;  // a portion the core lets pass would let down the buffered rest
             CHECK(*count == 0 || throws<std::runtime_error>(call) || (values.empty() && volume < 1e-100));
             return CHECK(same_bits(bed.stack_buffer, before));
         }
@@ -144,7 +156,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         count = values.size();
         stacked += volume;
-        call();
+        try {
+            call();
+            draining = false;
+        } catch (const pilora::StackingInterrupted&) {
+            draining = true;
+        }
     };
     // A refused reclaim must keep the position; check() finds any change to the slices.
     const auto reclaim_to = [&](float x) {

@@ -1,6 +1,8 @@
 """The module on small beds whose heap is known exactly: every refusal, where chunks land, how
 tables are read, the reclaimed rows and the height field."""
 
+import copy
+import pickle
 from math import inf, nan
 
 import numpy as np
@@ -18,6 +20,10 @@ SMALL = "the bed is smaller than half a cell along an axis and cannot take mater
 NAMES = "parameter names differ from those recorded by an earlier stack_list call"
 CELLS = " gives more grid cells than 32 bits can count"
 TYPES = "(): incompatible function arguments. The following argument types are supported:"
+FINITE, OVERFLOWS = " must be a finite number", " times the volume is beyond the range of double"
+TWICE = 'column_names names the parameter "a" more than once'
+PICKLE = "cannot pickle 'PiloraLib' object"
+INIT = "PiloraLib.__init__() called on a built bed: a new bed takes a new PiloraLib"
 
 REFUSALS = [  # (call, exception, message[, bed settings])
     ("make_bed(detailed=True, bed_size_x=nan, reclaim_increment=0.0)", RuntimeError,
@@ -45,6 +51,15 @@ REFUSALS = [  # (call, exception, message[, bed settings])
     ("make_bed(bed_size_x=1500, bed_size_z=1500).stack(0, 0, 0, 2.0**52, [])", ValueError, MORE),
     ("bed.stack(0, 0, 0, 0.0, [2.0])", ValueError, SMALL, {"bed_size_z": 0.4}),
     ("bed.stack_list(ROW, XZV + ['a'])", ValueError, SMALL, {"bed_size_x": 0.4}),
+    # One value that is not finite, or whose product with the volume is not, would spoil the
+    # averages of all material stacked after it.
+    ("bed.stack(0, 0, 0, 1.0, [nan])", ValueError, "parameter_values[0]" + FINITE),
+    ("bed.stack(0, 0, 0, 0.0, [-inf])", ValueError, "parameter_values[0]" + FINITE),
+    ("bed.stack(0, 0, 0, 2.0, [1e308])", ValueError, "parameter_values[0]" + OVERFLOWS),
+    ("bed.stack_list(np.array([[2, 0, 0, 1], [nan, 0, 0, 1], [2, 0, 0, inf]]), ['a'] + XZV)",
+     ValueError, 'the parameter value in row 1, column 0 ("a")' + FINITE),
+    ("bed.stack_list(np.array([[0, 0, 1, 2], [0, 0, 1, 2], [0, 0, 2, -1e308]]), XZV + ['a'])",
+     ValueError, 'the parameter value in row 2, column 3 ("a")' + OVERFLOWS),
     ("bed.stack(0, 0, 0, 1.0, [])", RuntimeError, COUNT),
     ("bed.stack_list(ROW[:, :3], XZV)", RuntimeError, COUNT),
     *[(f"bed.stack_list(ROW[:0], XZV + ['a']); bed.stack_list({table}, XZV + ['A'])",
@@ -54,14 +69,25 @@ REFUSALS = [  # (call, exception, message[, bed settings])
     ("bed.stack_list(ROW, XZV + ['a', 'b'])", ValueError,
      "column_names names 5 columns but the table has 4"),
     ("bed.stack_list(ROW, XZV + [b'\\xff'])", ValueError, "column name is not valid UTF-8"),
+    ("bed.stack_list(np.array([[0, 0, 1, 2, 3]]), XZV + ['a', 'a'])", ValueError, TWICE),
+    ("bed.stack_list(np.array([[0, 0, 1, 2, 3]]), ['a', *XZV, b'a'])", ValueError, TWICE),
     ("bed.stack_list(ROW[0], XZV + ['a'])", ValueError,
      "array has incorrect number of dimensions: 1; expected 2"),
     ("bed.reclaim()", ValueError, "reclaim_increment is too small to move the reclaim position to "
      "the end of the bed", {"reclaim_increment": 1e-7}),
     ("bed.stack(0, '0', 0, 1.0, [2.0])", TypeError, "stack" + TYPES),
     ("bed.stack_list(ROW, 'xzva')", TypeError, "stack_list" + TYPES),
+    # Containers without an order of their own (a set's changes with the hash seed).
+    *[(f"bed.stack(0, 0, 0, 1.0, {values})", TypeError, "stack" + TYPES)
+      for values in ("{2.0}", "frozenset([2.0])", "{2.0: 1}")],
+    *[(f"bed.stack_list(ROW, {names}(XZV + ['a']))", TypeError, "stack_list" + TYPES)
+      for names in ("set", "frozenset", "dict.fromkeys")],
     ("bed.reclaim(1.0)", TypeError, "reclaim" + TYPES),
     ("bed.get_heights(None)", TypeError, "get_heights" + TYPES),
+    *[(f"pickle.dumps(bed, {protocol})", TypeError, PICKLE)
+      for protocol in range(pickle.HIGHEST_PROTOCOL + 1)],
+    ("copy.copy(bed)", TypeError, PICKLE), ("copy.deepcopy(bed)", TypeError, PICKLE),
+    ("bed.__init__(*[10.0] * 8, False, 1.0)", TypeError, INIT), ("bed.__init__()", TypeError, INIT),
 ]
 
 
@@ -91,6 +117,17 @@ def test_refused_call_names_the_fault_and_changes_nothing(make_bed, capfd, call,
     assert type(raised.value) is error and str(raised.value).splitlines()[0] == message
     assert outcome(bed) == outcome(twin)
     assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("call", ["bed.stack(0, 0, 0, 1.0, [])", "bed.stack_list(ROW, XZV + ['a'])",
+                                  "bed.reclaim()", "bed.get_heights()", "pickle.dumps(bed, 0)"])
+def test_an_object_whose_init_never_ran_refuses_every_call_until_built(call):
+    bed = PiloraLib.__new__(PiloraLib)
+    with pytest.raises(TypeError, match="^(PiloraLib object not initialised: its __init__ has not"
+                                        " run|cannot pickle 'PiloraLib' object)$"):
+        run(call, bed=bed)
+    bed.__init__(10.0, 1.0, 90.0, 1.0, False, 0.5, 0.0, 0.0, False, 1.0)
+    assert bed.get_heights() == [[0.0] * 10]
 
 
 @pytest.mark.parametrize("probability", [0.0, 1.0])
@@ -147,6 +184,15 @@ def test_the_first_portion_fixes_the_parameter_count_even_without_material(make_
         bed.stack_list(np.empty((0, 4)), XZV + ["a"])
 
 
+def misaligned(table):
+    """The table as rows of a packed record array one byte after a float64 boundary, a view
+    that NumPy marks unaligned."""
+    packed = np.zeros(len(table), [("pad", "u1"), ("row", "f8", table.shape[1:])])
+    packed["row"] = table
+    assert not packed["row"].flags.aligned
+    return packed["row"]
+
+
 # One chunk on each of four cells of a fresh 10 x 3 bed, where none of them moves.
 TABLE = np.array([[1, 0, 1, 2, 10], [4, 2, 1, 3, 20], [7, 1, 1, 5, 30], [8, 1, 1, 7, 40]], float)
 A, B = {1: 2.0, 4: 3.0, 7: 5.0, 8: 7.0}, {1: 10.0, 4: 20.0, 7: 30.0, 8: 40.0}
@@ -156,10 +202,11 @@ A, B = {1: 2.0, 4: 3.0, 7: 5.0, 8: 7.0}, {1: 10.0, 4: 20.0, 7: 30.0, 8: 40.0}
     *[(layout, XZV + ["a", "b"], {"a": A, "b": B}) for layout in [
         "np.ascontiguousarray(t.T).T", "t[::-1]",
         "np.repeat(np.repeat(t, 2, 0), 2, 1)[::2, ::2]", "np.frombuffer(t.tobytes()).reshape(4, 5)",
-        "t.astype(np.float32)", "t.astype(np.int32)", "t.astype(int).tolist()"]],
+        "t.astype(np.float32)", "t.astype(np.int32)", "t.astype(int).tolist()", "misaligned(t)"]],
     ("t[:, [0, 1, 3, 2, 4]]", ["x", "z", "Volume", "volume", "X"], {"Volume": A, "X": B}),
     ("t[:, [3, 3, 4, 0, 1, 2]]", ["volume", "a", "timestamp", "x", "z", "volume"], {"a": A}),
     ("t", [b"x", bytearray(b"z"), b"volume", "\u00e9t\u00e9".encode()], {"\u00e9t\u00e9": A}),
+    ("t", XZV + ["volume\0dry", "x\0"], {"volume\0dry": A, "x\0": B}),  # keys are whole names
     ("t", XZV, {})])  # columns beyond the names are ignored
 def test_stack_list_reads_the_named_columns_in_any_layout(make_bed, layout, names, averages):
     bed = make_bed(bed_size_z=3.0)

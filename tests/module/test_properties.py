@@ -59,8 +59,16 @@ def positions(bed):
     return st.floats(-extent, extent) | st.sampled_from([NAN, INF, -INF, 1e30, -1e30, 3e9])
 
 
-LAYOUTS = [np.ascontiguousarray, np.asfortranarray, lambda t: np.ascontiguousarray(t.T).T,
-           lambda t: np.repeat(t, 2, axis=0)[::2], lambda t: t.astype(np.float32)]
+def misaligned(table):
+    """The table as rows of a packed record array, one byte off a float64 boundary."""
+    packed = np.zeros(len(table), [("pad", "u1"), ("row", "f8", table.shape[1:])])
+    packed["row"] = table
+    return packed["row"]
+
+
+EXACT_LAYOUTS = [np.ascontiguousarray, np.asfortranarray, lambda t: np.ascontiguousarray(t.T).T,
+                 lambda t: np.repeat(t, 2, axis=0)[::2], misaligned]
+LAYOUTS = [*EXACT_LAYOUTS, lambda t: t.astype(np.float32)]
 
 
 @st.composite
@@ -180,6 +188,15 @@ class BedMachine(RuleBasedStateMachine):
                  ("stack", (0.0, 0.0, 0.0, huge, values), ValueError),
                  ("stack_list", (np.tile([0.0, 0.0, huge / rows] + values, (rows, 1)), names),
                   ValueError)]
+        if self.count:  # a parameter value that is not finite, or gives no finite sum
+            column, value = draw(st.integers(0, self.count - 1)), draw(st.sampled_from(
+                [NAN, INF, -INF, 1.7e308 / bed.chunk, -1.7e308 / bed.chunk]))
+            spoilt = np.tile([0.0, 0.0, 2.0 * bed.chunk] + values, (rows, 1))
+            spoilt[draw(st.integers(0, rows - 1)), 3 + column] = value
+            one = [*values[:column], value, *values[column + 1:]]
+            layout = draw(st.sampled_from(EXACT_LAYOUTS))
+            calls += [("stack", (0.0, 0.0, 0.0, 2.0 * bed.chunk, one), ValueError),
+                      ("stack_list", (layout(spoilt), names), ValueError)]
         if self.count_fixed:
             count = (self.count + draw(st.integers(1, 4))) % 5
             calls += [("stack", (0.0, 0.0, 0.0, bed.chunk, [1.0] * count), RuntimeError),
