@@ -1,10 +1,10 @@
 """Benchmarks of pilora.Bed on workload W1 (see benchmarks/workload.hpp), next to the core's.
 
-Prints a table: deposition per chunk through Bed.stack and through the core (W1/deposition of
-core_bench, run in the same session, in interleaved rounds), two threads with a bed each against
-one thread, heights, reclaim per row, copying a stacked bed, a pickle round trip and the time
-from Ctrl-C to KeyboardInterrupt. Every figure is the best of its repetitions; the machine's load
-is printed before and after.
+Prints a table: deposition per chunk through Bed.stack, through the C++ Bed (bed_bench) and through
+the core (core_bench's W1/deposition), run in the same session in interleaved rounds; two threads
+with a bed each against one thread, heights, reclaim per row, copying a stacked bed, a pickle
+round trip and the time from Ctrl-C to KeyboardInterrupt. Every figure is the best of its
+repetitions; the machine's load is printed before and after.
 
     PYTHONPATH=BUILD_DIR:src python3.14 benchmarks/bench_bed.py BUILD_DIR [--rounds N]
 
@@ -65,9 +65,9 @@ def best(repetitions: int, setup: Callable[[], object], run: Callable[[object], 
     return min(times)
 
 
-def core(build: pathlib.Path, name: str, repetitions: int) -> dict:
-    """The fastest repetition of a core_bench benchmark."""
-    out = subprocess.run([str(build / "benchmarks" / "core_bench"), "--benchmark_format=json",
+def core(build: pathlib.Path, name: str, repetitions: int, program: str = "core_bench") -> dict:
+    """The fastest repetition of a benchmark of core_bench (or of another program of the build)."""
+    out = subprocess.run([str(build / "benchmarks" / program), "--benchmark_format=json",
                           f"--benchmark_filter=^{name}/iterations", f"--benchmark_repetitions={repetitions}"],
                          check=True, capture_output=True, text=True).stdout
     runs = [b for b in json.loads(out)["benchmarks"] if b.get("run_type") == "iteration"]
@@ -119,11 +119,12 @@ def main() -> None:
     reps = 3
     load_before = os.getloadavg()
 
-    core_runs, bed_runs = [], []
-    for _ in range(args.rounds):  # interleaved, so that a burst of load elsewhere spoils both alike
+    core_runs, cpp_bed_runs, bed_runs = [], [], []
+    for _ in range(args.rounds):  # interleaved, so that a burst of load elsewhere spoils all alike
         core_runs.append(core(args.build, "W1/deposition", reps)["real_time"] * 1e-3)  # ms -> s
+        cpp_bed_runs.append(core(args.build, "W1/bed_deposition", reps, "bed_bench")["real_time"] * 1e-3)
         bed_runs.append(best(reps, w1_bed, stack_w1))
-    core_chunk, bed_chunk = min(core_runs) / CHUNKS, min(bed_runs) / CHUNKS
+    core_chunk, cpp_bed_chunk, bed_chunk = (min(runs) / CHUNKS for runs in (core_runs, cpp_bed_runs, bed_runs))
 
     one, two = two_threads(args.rounds)
     speedup = (4 / two) / (2 / one)
@@ -154,6 +155,8 @@ def main() -> None:
     print(f"{'figure':<44} {'measured':>12} {'reference':>12} {'ratio':>7} {'target':>10}")
     table = [
         ("deposition, ns/chunk (ref: core)", bed_chunk * 1e9, core_chunk * 1e9, bed_chunk / core_chunk, "<= 1.03"),
+        ("  the C++ Bed alone, ns/chunk (ref: core)", cpp_bed_chunk * 1e9, core_chunk * 1e9,
+         cpp_bed_chunk / core_chunk, ""),
         ("2 threads x 2 beds, s (ref: 1 thread x 2)", two, one, speedup, ">= 1.85x"),
         ("heights 200 x 40, us", heights * 1e6, None, None, "<= 10 us"),
         (f"reclaim 0.05 ({rows} rows), ns/row (ref: core)", reclaim * 1e9, core_reclaim * 1e9,

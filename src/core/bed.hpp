@@ -376,27 +376,20 @@ public:
         std::optional<std::vector<std::string>> names = settle_names(portions);
         const std::size_t parameters = portions.values.size();
 
-        // Every value, then the volume all together.
-        const double chunk = chunk_volume();
+        // Every value, then the volume all together: a pass without branches (and with four
+        // partial sums of the volume), then, only where it found a fault, one that names it.
         const double limit = capacity();
-        double total = stacked_volume_;
+        const double largest = 0x1p52 * chunk_volume();  // a portion of more chunks cannot be cut
+        bool valid = true;
+        double partial[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t i = 0; i < n; ++i) {
-            const double x = portions.x[i], z = portions.z[i], volume = portions.volume[i];
-            if (!std::isfinite(x)) refuse_portion(i, "x is not a finite number", x);
-            if (!std::isfinite(z)) refuse_portion(i, "z is not a finite number", z);
-            if (!(std::isfinite(volume) && volume >= 0.0)) {
-                refuse_portion(i, "volume must be a finite number not below zero", volume);
-            }
-            if (!(volume / chunk < 0x1p52)) refuse_portion(i, "volume is more than the bed can hold", volume);
-            for (std::size_t p = 0; p < parameters; ++p) {
-                const double value = portions.values[p][i];
-                if (!std::isfinite(value)) {
-                    const std::string& name = names ? (*names)[p] : (*names_)[p];
-                    refuse_portion(i, "value of '" + name + "' is not a finite number", value);
-                }
-            }
-            total = total + volume;
+            const double volume = portions.volume[i];
+            valid &= std::isfinite(portions.x[i]) & std::isfinite(portions.z[i]) & (volume >= 0.0) & (volume < largest);
+            for (std::size_t p = 0; p < parameters; ++p) valid &= std::isfinite(portions.values[p][i]);
+            partial[i & 3] += volume;
         }
+        if (!valid) refuse_first_fault(portions, names ? *names : *names_, largest);
+        const double total = stacked_volume_ + ((partial[0] + partial[1]) + (partial[2] + partial[3]));
         if (!(total <= limit)) {
             bed_detail::refuse("the portions' volume (" + bed_detail::decimal(total - stacked_volume_) +
                                " m³) is more than the bed can still take (" +
@@ -578,7 +571,7 @@ public:
         if (fixed) bed->names_ = std::move(names);
 
         const double stacked = in.f64(), reclaimed = in.f64();
-        if (!(std::isfinite(stacked) && stacked >= 0.0 && stacked <= bed->capacity()) ||
+        if (!(std::isfinite(stacked) && stacked >= 0.0 && stacked <= bed->capacity() * (1.0 + 1e-9)) ||
             !(std::isfinite(reclaimed) && reclaimed >= 0.0)) {
             refuse("bed state: a volume record is not valid");
         }
@@ -710,6 +703,25 @@ private:
 
     [[noreturn]] static void refuse_portion(std::size_t i, const std::string& what, double value) {
         bed_detail::refuse("portion " + std::to_string(i) + ": " + what + " (" + bed_detail::decimal(value) + ")");
+    }
+
+    // Refuses the first portion with a value stack() does not take, naming it.
+    [[noreturn]] static void refuse_first_fault(const Portions& portions, const std::vector<std::string>& names,
+                                                double largest) {
+        for (std::size_t i = 0; i < portions.count; ++i) {
+            const double x = portions.x[i], z = portions.z[i], volume = portions.volume[i];
+            if (!std::isfinite(x)) refuse_portion(i, "x is not a finite number", x);
+            if (!std::isfinite(z)) refuse_portion(i, "z is not a finite number", z);
+            if (!(std::isfinite(volume) && volume >= 0.0)) {
+                refuse_portion(i, "volume must be a finite number not below zero", volume);
+            }
+            if (!(volume < largest)) refuse_portion(i, "volume is more than the bed can hold", volume);
+            for (std::size_t p = 0; p < portions.values.size(); ++p) {
+                const double value = portions.values[p][i];
+                if (!std::isfinite(value)) refuse_portion(i, "value of '" + names[p] + "' is not a finite number", value);
+            }
+        }
+        bed_detail::refuse("a portion holds a value that is not valid");  // (read again, it changed)
     }
 
     // The names of the portions' values, checked against the record: the names to record when
