@@ -7,8 +7,9 @@ stacked as a chevron of 100 passes and reclaimed in 0.5 m steps (see benchmarks/
 Measured in --repeat rounds of one run each (the best run of each kept):
 - ``simulate``: the bare loop of `pilora.simulate` calls (the simulation itself);
 - ``run_task``: the bare loop of `pilora.run_task` calls (simulation and measures);
-- ``serial``: `pilora.evaluate` with one worker and a CSV row log; its excess over ``run_task``
-  is the per-task overhead of the population machinery;
+- ``serial``: `pilora.evaluate` with one worker and a CSV row log;
+- ``machinery alone``: the same with each run replaced by a copy of one run's measures: the
+  per-task overhead of the population machinery (seeds, fingerprints, rows, the log);
 - ``threads``, ``processes`` and ``dask`` with 1 and 2 workers; the pools and clusters are started
   and warmed up (one task each) before the clock starts, their start-up is shown apart.
   ``dask`` workers are started without the MALLOC_TRIM_THRESHOLD_ that Dask's nanny sets by
@@ -29,6 +30,7 @@ import math
 import multiprocessing
 import os
 import pathlib
+import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterator
@@ -120,43 +122,68 @@ def main(argv: list[str] | None = None) -> dict[str, object]:
         with tempfile.TemporaryDirectory() as folder:
             return pilora.evaluate(tasks, seed=RUN_SEED, workers=1, log=pathlib.Path(folder) / "rows.csv")
 
+    one_run = pilora.run_task(tasks[0], seeds[0])
+
+    def machinery() -> None:
+        """serial() with every run replaced by a copy of one run's measures: the machinery alone."""
+        module: Any = sys.modules["pilora.evaluate"]
+        real = module.run_task
+        module.run_task = lambda task, seed: dict(one_run)
+        try:
+            serial()
+        finally:
+            module.run_task = real
+
     names = [b.strip() for b in args.backends.split(",") if b.strip()]
-    with contextlib.ExitStack() as stack:
-        # Start every pool and cluster first, then run the measurements in rounds, one of each
-        # per round, so that a spell of load from elsewhere spreads over all of them.
-        measured: dict[str, Callable[[], object]] = {"simulate loop": simulations, "run_task loop": runs,
-                                                     "serial (evaluate, CSV log)": serial}
-        startup: dict[str, float] = {}
-        for name in names:
-            keywords, startup[name] = stack.enter_context(backend(name, tasks[:1]))
-            measured[name] = functools.partial(pilora.evaluate, tasks, seed=RUN_SEED, **keywords)
-        seconds: dict[str, float] = dict.fromkeys(measured, math.inf)
-        busy: dict[str, float] = {}
-        frames: dict[str, object] = {}
+    seconds: dict[str, float] = {}
+    busy: dict[str, float] = {}
+    startup: dict[str, float] = {}
+    frames: dict[str, object] = {}
+
+    def rounds(measured: dict[str, Callable[[], object]]) -> None:
+        """Run the measurements in rounds, one of each per round, so that a spell of load from
+        elsewhere spreads over all of them; keep each one's best."""
         for _ in range(args.repeat):
             for name, run in measured.items():
                 wall, cpu = time.perf_counter(), time.process_time()
                 frames[name] = run()
                 wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
-                if wall < seconds[name]:
+                if wall < seconds.get(name, math.inf):
                     seconds[name], busy[name] = wall, cpu / wall
+
+    # The loops, serial, threads and process pools together (idle pool processes cost nothing);
+    # then each Dask cluster alone, as its scheduler and nannies run in this process.
+    measured: dict[str, Callable[[], object]] = {"simulate loop": simulations, "run_task loop": runs,
+                                                 "serial (evaluate, CSV log)": serial,
+                                                 "machinery alone (no runs)": machinery}
+    with contextlib.ExitStack() as stack:
+        for name in names:
+            if not name.startswith("dask"):
+                keywords, startup[name] = stack.enter_context(backend(name, tasks[:1]))
+                measured[name] = functools.partial(pilora.evaluate, tasks, seed=RUN_SEED, **keywords)
+        rounds(measured)
+    for name in names:
+        if name.startswith("dask"):
+            with backend(name, tasks[:1]) as (keywords, startup[name]):
+                rounds({name: functools.partial(pilora.evaluate, tasks, seed=RUN_SEED, **keywords)})
     reference = frames["serial (evaluate, CSV log)"]
     assert isinstance(reference, pd.DataFrame)
     identical = all(reference.equals(frames[name]) for name in names)
     serial_s, run_task_s, simulate_s = (seconds[k] for k in ("serial (evaluate, CSV log)", "run_task loop",
                                                              "simulate loop"))
-    rows = [Row(name, seconds[name], busy[name], startup.get(name, 0.0)) for name in measured]
+    rows = [Row(name, seconds[name], busy[name], startup.get(name, 0.0)) for name in seconds]
 
     print(f"{'backend':<28}{'seconds':>9}{'ms/task':>9}{'speed-up':>10}{'busy':>7}{'start-up s':>12}")
     for row in rows:
         print(f"{row.backend:<28}{row.seconds:>9.2f}{1e3 * row.seconds / len(tasks):>9.1f}"
               f"{serial_s / row.seconds:>9.2f}x{row.busy:>7.2f}{row.startup:>12.2f}")
     print("busy: CPU seconds of this process over wall seconds (worker processes not counted)")
-    overhead = serial_s / run_task_s - 1.0
+    overhead = seconds["machinery alone (no runs)"] / run_task_s
     measures = run_task_s / simulate_s - 1.0
-    print(f"per-task overhead of evaluate over run_task: {100 * overhead:+.1f} % "
-          f"({1e3 * (serial_s - run_task_s) / len(tasks):.2f} ms); the measures add {100 * measures:.1f} % "
-          f"to simulate")
+    print(f"per-task overhead of evaluate (machinery alone over the run_task loop): {100 * overhead:.2f} % "
+          f"({1e6 * seconds['machinery alone (no runs)'] / len(tasks):.0f} us a task; serial evaluate over "
+          f"the run_task loop: {100 * (serial_s / run_task_s - 1):+.1f} %); the measures add "
+          f"{100 * measures:.1f} % to simulate")
     print(f"rows identical on every backend: {'yes' if identical else 'NO'}")
     load = os.getloadavg()
     print(f"load average after: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")

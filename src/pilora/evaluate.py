@@ -18,8 +18,10 @@ Seeds
 Backends
     ``workers=1``: one after the other in the calling thread. ``workers=N``: N threads in this
     process (beds release the interpreter lock while they stack and reclaim; the records are
-    shared). ``workers=N, processes=True``: a pool of N processes started by the forkserver
-    method, shut down at the end. ``executor=``: any :class:`concurrent.futures.Executor`; a
+    shared). Threads scale as far as the Python part of a run allows (cutting the record into
+    portions, the tables, the measures), which holds the lock: with runs that spend a large share
+    there, worker processes scale better. ``workers=N, processes=True``: a pool of N processes
+    started by the forkserver method, shut down at the end. ``executor=``: any :class:`concurrent.futures.Executor`; a
     ``ThreadPoolExecutor`` shares the records, any other executor is taken for worker processes on
     this machine: each distinct record is written once to a temporary spool folder and each worker
     process reads it once, keeping it in a small per-process cache keyed by the record's
