@@ -21,13 +21,14 @@ Backends
     shared). Threads scale as far as the Python part of a run allows (cutting the record into
     portions, the tables, the measures), which holds the lock: with runs that spend a large share
     there, worker processes scale better. ``workers=N, processes=True``: a pool of N processes
-    started by the forkserver method, shut down at the end. ``executor=``: any :class:`concurrent.futures.Executor`; a
-    ``ThreadPoolExecutor`` shares the records, any other executor is taken for worker processes on
-    this machine: each distinct record is written once to a temporary spool folder and each worker
-    process reads it once, keeping it in a small per-process cache keyed by the record's
-    fingerprint (so an executor reused for many calls, as an optimiser does, reads each record
-    once in all). ``client=``: a :class:`distributed.Client` or a scheduler address; the records
-    are scattered to every worker once per call (``broadcast=True``) and the tasks refer to them.
+    started by the forkserver method, shut down at the end. ``executor=``: any
+    :class:`concurrent.futures.Executor`; a ``ThreadPoolExecutor`` shares the records, any other
+    executor is taken for worker processes on this machine: each distinct record is written once
+    to a temporary spool folder and each worker process reads it once, keeping it in a small
+    per-process cache keyed by the record's fingerprint (so an executor reused for many calls, as
+    an optimiser does, reads each record once in all). ``client=``: a
+    :class:`distributed.Client` or a scheduler address; the records are scattered to every worker
+    once per call (``broadcast=True``) and the tasks refer to them.
 
     Dask's nanny starts its workers with ``MALLOC_TRIM_THRESHOLD_=65536`` by default, which makes
     glibc map and unmap every allocation above 128 KiB anew: a run then costs up to 1.7 times the
