@@ -273,6 +273,24 @@ def test_truncated_or_corrupted_state_raises_value_error():
         Bed.from_state("text")
 
 
+@pytest.mark.parametrize("use", [
+    lambda b: b.stack(1.0, 1.0, 1.0), lambda b: b.reclaim(1.0), lambda b: b.heights, lambda b: b.balance,
+    lambda b: b.seed, repr, copy.copy, pickle.dumps,
+])
+def test_a_bed_whose_init_has_not_run_is_refused(use):
+    with pytest.raises(TypeError, match="not built"):
+        use(Bed.__new__(Bed))
+
+
+@pytest.mark.parametrize("again", [lambda b: b.__init__(20.0, 4.0), lambda b: b.__setstate__(Bed(3, 3).state())])
+def test_a_built_bed_is_not_built_again(again):
+    b = bed(5)
+    before = b.state()
+    with pytest.raises(TypeError, match="built already"):
+        again(b)
+    assert b.state() == before
+
+
 # ---- threads and Ctrl-C --------------------------------------------------------------------------
 
 

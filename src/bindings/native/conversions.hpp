@@ -52,9 +52,74 @@ public:
     PYBIND11_OBJECT_DEFAULT(ReclaimedTuple, object, any_object)
 };
 
+// The Bed a method is called on, built by __init__ or __setstate__: pybind11 would otherwise run a
+// method on the uninitialised storage of Bed.__new__(Bed).
+struct BuiltBed {
+    Bed* bed = nullptr;
+    Bed* operator->() const { return bed; }
+    Bed& operator*() const { return *bed; }
+};
+
+inline const py::detail::type_info* bed_type() { return py::detail::get_type_info(typeid(Bed)); }
+
+inline bool holds_bed(PyObject* object, const py::detail::type_info* type) {
+    return reinterpret_cast<py::detail::instance*>(object)->get_value_and_holder(type).holder_constructed();
+}
+
+// __init__ and __setstate__ behind a guard: pybind11 ignores either on a built bed (keeping the
+// old one without a word); the guard refuses that and passes every other call on. It is a builtin
+// function with the docstring (and so the signature) of pybind11's.
+inline PyObject* construct_once(PyObject* constructor, PyObject* const* args, Py_ssize_t nargs, PyObject* names) {
+    const py::detail::type_info* type = bed_type();
+    if (nargs > 0 && PyObject_TypeCheck(args[0], type->type) && holds_bed(args[0], type)) {
+        PyErr_SetString(PyExc_TypeError, "this Bed is built already: a new bed takes a new Bed");
+        return nullptr;
+    }
+    return PyObject_Vectorcall(constructor, args, static_cast<std::size_t>(nargs), names);
+}
+
+template <class Class>
+void guard_constructor(Class& cls, const char* name) {
+    static std::vector<std::unique_ptr<PyMethodDef>> definitions;  // live as long as the module
+    static std::vector<std::string> docs;
+    const py::object method = cls.attr("__dict__")[name];
+    const auto constructor = py::reinterpret_borrow<py::object>(PyInstanceMethod_Function(method.ptr()));
+    docs.push_back(py::str(constructor.attr("__doc__")));
+    definitions.push_back(std::make_unique<PyMethodDef>(PyMethodDef{
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&construct_once)),
+        METH_FASTCALL | METH_KEYWORDS, docs.back().c_str()}));
+    const auto guard = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(definitions.back().get(), constructor.ptr(), cls.attr("__module__").ptr()));
+    if (!guard) throw py::error_already_set();
+    const auto bound = py::reinterpret_steal<py::object>(PyInstanceMethod_New(guard.ptr()));
+    if (!bound) throw py::error_already_set();
+    cls.attr(name) = bound;
+}
+
 }  // namespace pilora::native
 
 namespace pybind11::detail {
+template <>
+struct type_caster<pilora::native::BuiltBed> {
+    static constexpr auto name = make_caster<pilora::Bed>::name;
+    template <class>
+    using cast_op_type = pilora::native::BuiltBed;
+
+    bool load(handle source, bool) {
+        const type_info* type = pilora::native::bed_type();
+        if (!PyObject_TypeCheck(source.ptr(), type->type)) return false;
+        if (!pilora::native::holds_bed(source.ptr(), type)) {
+            throw type_error("Bed object not built: its __init__ has not run");
+        }
+        value.bed = reinterpret_cast<instance*>(source.ptr())->get_value_and_holder(type).value_ptr<pilora::Bed>();
+        return true;
+    }
+    operator pilora::native::BuiltBed() const { return value; }
+
+private:
+    pilora::native::BuiltBed value;
+};
+
 template <>
 struct handle_type_name<pilora::native::ArrayArg> {
     static constexpr auto name = const_name("numpy.typing.ArrayLike");
@@ -140,21 +205,21 @@ inline std::unique_ptr<Bed> make_bed(double length, double width, double reclaim
     return std::make_unique<Bed>(settings, seed_from(seed));
 }
 
-inline std::string repr(const Bed& bed) {
-    const BedSettings& s = bed.settings();
+inline std::string repr(BuiltBed bed) {
+    const BedSettings& s = bed->settings();
     return "Bed(length=" + setting_text(s.length) + ", width=" + setting_text(s.width) +
            ", reclaim_angle=" + setting_text(s.reclaim_angle) +
            ", chunks_per_volume_unit=" + setting_text(s.chunks_per_volume_unit) +
            ", circular=" + (s.circular ? "True" : "False") +
            ", eight_neighbour_probability=" + setting_text(s.eight_neighbour_probability) +
-           ", repose_angle=" + setting_text(s.repose_angle) + ", seed=" + std::to_string(bed.seed()) + ")";
+           ", repose_angle=" + setting_text(s.repose_angle) + ", seed=" + std::to_string(bed->seed()) + ")";
 }
 
 // Runs `read` on the bed without the interpreter lock (the bed takes its own).
 template <class Read>
-auto unlocked(const Bed& bed, Read read) {
+auto unlocked(BuiltBed bed, Read read) {
     py::gil_scoped_release release;
-    return read(bed);
+    return read(static_cast<const Bed&>(*bed));
 }
 
 inline py::tuple names_tuple(const std::vector<std::string>& names) {
@@ -276,13 +341,13 @@ private:
     }
 };
 
-inline void stack(Bed& bed, const ArrayArg& x, const ArrayArg& z, const ArrayArg& volume, const ValuesArg& values,
+inline void stack(BuiltBed bed, const ArrayArg& x, const ArrayArg& z, const ArrayArg& volume, const ValuesArg& values,
                   const NamesArg& names) {
     PortionTable table(x, z, volume, values, names);
     SignalPoll signals;
     try {
         py::gil_scoped_release release;
-        bed.stack(std::move(table.portions), signals.poll(1024));
+        bed->stack(std::move(table.portions), signals.poll(1024));
     } catch (const StackingInterrupted&) {
         signals.raise();
     }
@@ -290,8 +355,8 @@ inline void stack(Bed& bed, const ArrayArg& x, const ArrayArg& z, const ArrayArg
 
 // ---- results -----------------------------------------------------------------------------------
 
-inline py::array_t<float> heights(const Bed& bed) {
-    py::array_t<float> out({static_cast<py::ssize_t>(bed.grid_nz()), static_cast<py::ssize_t>(bed.grid_nx())});
+inline py::array_t<float> heights(BuiltBed bed) {
+    py::array_t<float> out({static_cast<py::ssize_t>(bed->grid_nz()), static_cast<py::ssize_t>(bed->grid_nx())});
     float* data = out.mutable_data();
     unlocked(bed, [data](const Bed& b) {
         b.heights_into(data);
@@ -338,12 +403,12 @@ inline const py::object& reclaimed_type() {
         .get_stored();
 }
 
-inline ReclaimedTuple reclaim(Bed& bed, double increment) {
+inline ReclaimedTuple reclaim(BuiltBed bed, double increment) {
     SignalPoll signals;
     ReclaimRows rows;
     try {
         py::gil_scoped_release release;
-        rows = bed.reclaim(single(increment), signals.poll(4096));
+        rows = bed->reclaim(single(increment), signals.poll(4096));
     } catch (const ReclaimInterrupted&) {
         signals.raise();
     }
@@ -357,7 +422,7 @@ inline ReclaimedTuple reclaim(Bed& bed, double increment) {
 
 // ---- state -------------------------------------------------------------------------------------
 
-inline py::bytes state(const Bed& bed) {
+inline py::bytes state(BuiltBed bed) {
     const std::string bytes = unlocked(bed, [](const Bed& b) { return b.save(); });
     return py::bytes(bytes);
 }
@@ -368,9 +433,9 @@ inline std::unique_ptr<Bed> from_state(const py::bytes& bytes) {
     return Bed::restore(view);
 }
 
-inline std::unique_ptr<Bed> copy(const Bed& bed) {
+inline std::unique_ptr<Bed> copy(BuiltBed bed) {
     py::gil_scoped_release release;
-    return std::make_unique<Bed>(bed);
+    return std::make_unique<Bed>(*bed);
 }
 
 }  // namespace pilora::native

@@ -6,6 +6,7 @@
 
 namespace py = pybind11;
 using pilora::Bed;
+using pilora::native::BuiltBed;
 namespace native = pilora::native;
 
 namespace {
@@ -88,7 +89,8 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used(), py::multiple_interpreters::n
     native::remember_main_thread();
     m.attr("Reclaimed") = native::reclaimed_type();
 
-    py::class_<Bed>(m, "Bed", py::is_final(), bed_doc)
+    py::class_<Bed> bed(m, "Bed", py::is_final(), bed_doc);
+    bed
         .def(py::init(&native::make_bed), py::arg("length"), py::arg("width"), py::kw_only(),
              py::arg("reclaim_angle") = 45.0, py::arg("chunks_per_volume_unit") = py::none(),
              py::arg("cell_size") = py::none(), py::arg("circular").noconvert() = false,
@@ -96,50 +98,50 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used(), py::multiple_interpreters::n
              py::arg("seed") = py::none())
 
         // Settings.
-        .def_property_readonly("length", [](const Bed& b) { return native::setting_value(b.settings().length); },
+        .def_property_readonly("length", [](BuiltBed b) { return native::setting_value(b->settings().length); },
                                "Extent along x (m).")
-        .def_property_readonly("width", [](const Bed& b) { return native::setting_value(b.settings().width); },
+        .def_property_readonly("width", [](BuiltBed b) { return native::setting_value(b->settings().width); },
                                "Extent along z (m).")
         .def_property_readonly("reclaim_angle",
-                               [](const Bed& b) { return native::setting_value(b.settings().reclaim_angle); },
+                               [](BuiltBed b) { return native::setting_value(b->settings().reclaim_angle); },
                                "Slope of the reclaim face (degrees from the horizontal).")
         .def_property_readonly(
             "chunks_per_volume_unit",
-            [](const Bed& b) { return native::setting_value(b.settings().chunks_per_volume_unit); },
+            [](BuiltBed b) { return native::setting_value(b->settings().chunks_per_volume_unit); },
             "Unit chunks per m³.")
-        .def_property_readonly("circular", [](const Bed& b) { return b.settings().circular; },
+        .def_property_readonly("circular", [](BuiltBed b) { return b->settings().circular; },
                                "Whether the slices follow an arc (circular bed) rather than x.")
         .def_property_readonly(
             "eight_neighbour_probability",
-            [](const Bed& b) { return native::setting_value(b.settings().eight_neighbour_probability); },
+            [](BuiltBed b) { return native::setting_value(b->settings().eight_neighbour_probability); },
             "Chance that a walk step also looks at the corner neighbours.")
         .def_property_readonly("repose_angle",
-                               [](const Bed& b) { return native::setting_value(b.settings().repose_angle); },
+                               [](BuiltBed b) { return native::setting_value(b->settings().repose_angle); },
                                "Angle of repose (degrees): the slope of one chunk per cell.")
-        .def_property_readonly("seed", &Bed::seed, "Seed of the bed's engine (drawn from the OS when none was given).")
+        .def_property_readonly("seed", [](BuiltBed b) { return b->seed(); }, "Seed of the bed's engine (drawn from the OS when none was given).")
 
         // Derived geometry.
-        .def_property_readonly("cell_size", [](const Bed& b) { return static_cast<double>(b.cell_size()); },
+        .def_property_readonly("cell_size", [](BuiltBed b) { return static_cast<double>(b->cell_size()); },
                                "Edge of a grid cell and width of a slice (m).")
-        .def_property_readonly("chunk_height", [](const Bed& b) { return static_cast<double>(b.chunk_height()); },
+        .def_property_readonly("chunk_height", [](BuiltBed b) { return static_cast<double>(b->chunk_height()); },
                                "Height of one chunk in a column (m): cell_size tan(repose_angle).")
-        .def_property_readonly("chunk_volume", &Bed::chunk_volume,
+        .def_property_readonly("chunk_volume", [](BuiltBed b) { return b->chunk_volume(); },
                                "Volume of one unit chunk (m³): 1 / chunks_per_volume_unit.")
         .def_property_readonly(
-            "grid_shape", [](const Bed& b) { return std::make_tuple(b.grid_nz(), b.grid_nx()); },
+            "grid_shape", [](BuiltBed b) { return std::make_tuple(b->grid_nz(), b->grid_nx()); },
             "Cells along z and along x, (nz, nx): the shape of heights.")
-        .def_property_readonly("slice_count", &Bed::slice_count, "Number of reclaim slices.")
-        .def_property_readonly("reclaim_length", &Bed::reclaim_length,
+        .def_property_readonly("slice_count", [](BuiltBed b) { return b->slice_count(); }, "Number of reclaim slices.")
+        .def_property_readonly("reclaim_length", [](BuiltBed b) { return b->reclaim_length(); },
                                "Length of the reclaim axis the slices cover (m): slice_count cells, along x "
                                "on a linear bed and along the arc on a circular one.")
-        .def_property_readonly("capacity", &Bed::capacity,
+        .def_property_readonly("capacity", [](BuiltBed b) { return b->capacity(); },
                                "Volume the bed can take in all (m³): the limit of its 32-bit column counts, far "
                                "above any heap a plan builds.")
 
         // State.
         .def_property_readonly(
             "parameter_names",
-            [](const Bed& b) {
+            [](BuiltBed b) {
                 const auto names = native::unlocked(b, [](const Bed& bed) { return bed.parameter_names(); });
                 return py::typing::Tuple<py::str, py::ellipsis>(native::names_tuple(names.value_or(std::vector<std::string>{})));
             },
@@ -147,23 +149,23 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used(), py::multiple_interpreters::n
             "portion; () before.")
         .def_property_readonly(
             "stacked_volume",
-            [](const Bed& b) { return native::unlocked(b, [](const Bed& bed) { return bed.balance().stacked; }); },
+            [](BuiltBed b) { return native::unlocked(b, [](const Bed& bed) { return bed.balance().stacked; }); },
             "Volume accepted by stack() so far (m³).")
         .def_property_readonly(
             "buffered_volume",
-            [](const Bed& b) { return native::unlocked(b, [](const Bed& bed) { return bed.balance().buffered; }); },
+            [](BuiltBed b) { return native::unlocked(b, [](const Bed& bed) { return bed.balance().buffered; }); },
             "Volume waiting in the stack buffer (m³): less than one chunk, except after an interrupted stack().")
         .def_property_readonly(
             "bed_volume",
-            [](const Bed& b) { return native::unlocked(b, [](const Bed& bed) { return bed.balance().on_bed; }); },
+            [](BuiltBed b) { return native::unlocked(b, [](const Bed& bed) { return bed.balance().on_bed; }); },
             "Volume in the slices, not yet reclaimed (m³).")
         .def_property_readonly(
             "reclaimed_volume",
-            [](const Bed& b) { return native::unlocked(b, [](const Bed& bed) { return bed.balance().reclaimed; }); },
+            [](BuiltBed b) { return native::unlocked(b, [](const Bed& bed) { return bed.balance().reclaimed; }); },
             "Volume reclaimed so far (m³).")
         .def_property_readonly(
             "balance",
-            [](const Bed& b) {
+            [](BuiltBed b) {
                 const pilora::VolumeBalance v = native::unlocked(b, [](const Bed& bed) { return bed.balance(); });
                 py::typing::Dict<py::str, py::float_> d;
                 d["stacked"] = v.stacked;
@@ -178,12 +180,12 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used(), py::multiple_interpreters::n
             "'reclaimed' + 'on_bed', up to rounding.")
         .def_property_readonly(
             "reclaim_position",
-            [](const Bed& b) {
+            [](BuiltBed b) {
                 return static_cast<double>(native::unlocked(b, [](const Bed& bed) { return bed.reclaim_position(); }));
             },
             "Position up to which the bed has been reclaimed (m along the reclaim axis).")
         .def_property_readonly(
-            "engine_state", [](const Bed& b) { return native::unlocked(b, [](const Bed& bed) { return bed.engine_state(); }); },
+            "engine_state", [](BuiltBed b) { return native::unlocked(b, [](const Bed& bed) { return bed.engine_state(); }); },
             "State of the bed's engine now (1 to 2**31 - 2).")
 
         // Work.
@@ -196,11 +198,13 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used(), py::multiple_interpreters::n
 
         // Copies and state.
         .def("__copy__", &native::copy)
-        .def("__deepcopy__", [](const Bed& b, const py::dict&) { return native::copy(b); }, py::arg("memo"))
+        .def("__deepcopy__", [](BuiltBed b, const py::dict&) { return native::copy(b); }, py::arg("memo"))
         .def("state", &native::state,
              "The bed's whole state as bytes (versioned, with a checksum), for Bed.from_state().")
         .def_static("from_state", &native::from_state, py::arg("state"),
                     "A bed from Bed.state() bytes; truncated or corrupted bytes raise ValueError.")
         .def(py::pickle(&native::state, &native::from_state))
         .def("__repr__", &native::repr);
+    native::guard_constructor(bed, "__init__");
+    native::guard_constructor(bed, "__setstate__");
 }
