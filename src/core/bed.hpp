@@ -384,7 +384,9 @@ public:
         double partial[4] = {0.0, 0.0, 0.0, 0.0};
         for (std::size_t i = 0; i < n; ++i) {
             const double volume = portions.volume[i];
-            valid &= std::isfinite(portions.x[i]) & std::isfinite(portions.z[i]) & (volume >= 0.0) & (volume < largest);
+            valid &= std::isfinite(portions.x[i]);
+            valid &= std::isfinite(portions.z[i]);
+            valid &= volume >= 0.0 && volume < largest;
             for (std::size_t p = 0; p < parameters; ++p) valid &= std::isfinite(portions.values[p][i]);
             partial[i & 3] += volume;
         }
