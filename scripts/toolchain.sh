@@ -59,7 +59,7 @@ pilora_in_root() {
   local envs=(HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
               DEBIAN_FRONTEND=noninteractive)
   local v
-  for v in CI PILORA_FUZZ_SECONDS PILORA_BENCH_REPETITIONS HYPOTHESIS_PROFILE TERM; do
+  for v in CI PILORA_FUZZ_SECONDS PILORA_FUZZ_STATE_SECONDS PILORA_BENCH_REPETITIONS HYPOTHESIS_PROFILE TERM; do
     [ -n "${!v:-}" ] && envs+=("$v=${!v}")
   done
   cp -L /etc/resolv.conf "$PILORA_SYSROOT/etc/resolv.conf" 2>/dev/null || true
