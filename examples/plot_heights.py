@@ -1,12 +1,13 @@
-"""Height maps of a linear and a circular bed after stacking.
+"""Height maps of a linear bed stacked in chevron layers and a circular bed stacked by Chevcon.
 
-The linear bed is stacked in chevron layers along its centre line; the circular bed turn after turn
-along its reclaim arc (a ring around the bed's centre). The figure shows get_heights() of both, in
-length units, seen from above.
+A day of material (a synthetic record, one row per six minutes) is stacked onto each bed: along
+the linear bed's centre line, back and forth, one layer per pass; on the circular bed, by a boom
+swinging over a tail that advances along the ring. The figures show the heaps seen from above
+(heights in m).
 
     python examples/plot_heights.py [--out DIR] [--quick]
 
-Writes DIR/heights.png (default DIR: build/figures).
+Writes DIR/heights_linear.png and DIR/heights_circular.png (default DIR: build/figures).
 """
 
 from __future__ import annotations
@@ -14,53 +15,43 @@ from __future__ import annotations
 import argparse
 import pathlib
 
-import matplotlib
+import numpy as np
+import pandas as pd
 
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-
-from bedplans import Bed, chevron_positions, correlated_input, ring_positions, save_figure  # noqa: E402
+import pilora
 
 
-def main(argv: list[str] | None = None) -> pathlib.Path:
+def day_of_material(volume: float, seed: int = 3) -> pilora.Record:
+    """24 h in rows of 0.1 h, `volume` m³ in all, one quality parameter wandering around 52."""
+    rows = 240
+    grade = 52.0 + np.cumsum(np.random.default_rng(seed).normal(0.0, 0.2, rows))
+    frame = pd.DataFrame({"time": np.arange(rows) * 0.1, "volume": volume / rows, "grade": grade})
+    return pilora.Record.from_frame(frame, volume="volume")
+
+
+def main(argv: list[str] | None = None) -> list[pathlib.Path]:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("build/figures"))
     parser.add_argument("--quick", action="store_true", help="small beds, for tests")
     args = parser.parse_args(argv)
 
     scale = 0.4 if args.quick else 1.0
-    linear = Bed(length=100.0 * scale, width=20.0 * scale)
-    circular = Bed(length=60.0 * scale, width=60.0 * scale, circular=True)
-    volume = 0.5
-
-    beds = []
-    positions = chevron_positions(linear, layers=int(30 * scale), spacing=0.5)
-    beds.append((linear, positions, f"linear bed, chevron stacking, {int(30 * scale)} layers"))
-    _, _, radius = circular.ring()
-    turns, per_turn = int(30 * scale), int(2 * np.pi * radius / 0.5)
-    positions = ring_positions(circular, turns, per_turn)
-    beds.append((circular, positions, f"circular bed, {turns} turns along the reclaim arc"))
-
-    figure, axes = plt.subplots(1, 2, figsize=(12, 4.2), width_ratios=[1.6, 1.0],
-                               layout="constrained")
-    for axis, (bed, positions, title) in zip(axes, beds):
-        pile = bed.build()
-        table = np.column_stack([positions, np.full(len(positions), volume),
-                                 correlated_input(len(positions), seed=3)])
-        pile.stack_list(table, ["x", "z", "volume", "grade", "moisture"])
-        heights = np.array(pile.get_heights())  # heights[z][x], length units
-        image = axis.imshow(heights, origin="lower", cmap="terrain", interpolation="nearest",
-                            extent=(0.0, heights.shape[1] * bed.cell_size,
-                                    0.0, heights.shape[0] * bed.cell_size))
-        axis.set_title(f"{title}\n{bed.length:g} x {bed.width:g}, cell {bed.cell_size:g}, "
-                       f"top {heights.max():g}", fontsize=10)
-        axis.set_xlabel("x")
-        axis.set_ylabel("z")
-        figure.colorbar(image, ax=axis, shrink=0.8, label="height")
-    figure.suptitle("Height maps after stacking (get_heights)")
-
-    return save_figure(figure, args.out, "heights.png")
+    linear = pilora.BedSettings(length=100.0 * scale, width=20.0 * scale, chunks_per_volume_unit=8.0)
+    circular = pilora.BedSettings(length=60.0 * scale, width=60.0 * scale, chunks_per_volume_unit=8.0,
+                                  circular=True)
+    runs = {
+        # Four fifths of the roof that spans the width at 45°: length x width² / 4 m³.
+        "linear": (linear, pilora.Chevron(layers=int(30 * scale)), 0.2 * linear.length * linear.width**2),
+        # A tail of a quarter of the reclaim arc; as many m³ as the square has m² (a 7 m heap).
+        "circular": (circular, pilora.Chevcon(tail=circular.arc_length / 4, swings=int(40 * scale)),
+                     circular.length * circular.width),
+    }
+    paths = []
+    for name, (bed, plan, volume) in runs.items():
+        result = pilora.simulate(bed, day_of_material(volume), plan, seed=1)
+        paths.append(pilora.save_figure(pilora.plot_heights(result), args.out / f"heights_{name}.png"))
+        print(paths[-1])
+    return paths
 
 
 if __name__ == "__main__":

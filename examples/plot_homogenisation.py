@@ -1,9 +1,9 @@
-"""Input quality against reclaimed quality for a chevron-stacked linear bed.
+"""Input quality against reclaimed quality for a linear bed stacked in chevron layers.
 
-A wandering input stream (two quality parameters) is stacked in chevron layers, fed to the bed as a
-pandas DataFrame, and reclaimed. The figure shows both parameters before and after the bed against
-the cumulative volume (stacked for the input, reclaimed for the output); the title gives the
-homogenisation effect, the standard deviation of the input over that of the output.
+A drifting input (two days in rows of six minutes: a grade and a moisture that wander slowly, with
+noise on top) is stacked along the bed's centre line, one layer per pass, and reclaimed. The figure
+(`pilora.plot_quality`) sets the input over stacking time beside the reclaimed rows along the bed;
+its title gives the homogenisation effect H = std in / std out on the same-mass basis.
 
     python examples/plot_homogenisation.py [--out DIR] [--layers N] [--quick]
 
@@ -15,14 +15,22 @@ from __future__ import annotations
 import argparse
 import pathlib
 
-import matplotlib
+import numpy as np
+import pandas as pd
 
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
+import pilora
 
-from bedplans import PARAMETERS, Bed, chevron_positions, correlated_input, save_figure, std_ratio  # noqa: E402
+
+def drifting_input(volume: float, hours: float = 48.0, seed: int = 7) -> pilora.Record:
+    """Rows of 0.1 h holding `volume` m³ in all at 1.6 t/m³; "grade" (%) and "moisture" (%) each a
+    random walk plus noise around 52 and 8."""
+    rows = int(hours / 0.1)
+    rng = np.random.default_rng(seed)
+    walk, noise = np.cumsum(rng.normal(size=(rows, 2)), axis=0), rng.normal(size=(rows, 2))
+    quality = np.array([52.0, 8.0]) + walk * np.array([0.1, 0.02]) + noise * np.array([0.5, 0.2])
+    frame = pd.DataFrame({"time": np.arange(rows) * 0.1, "volume": volume / rows,
+                          "grade": quality[:, 0], "moisture": quality[:, 1]})
+    return pilora.Record.from_frame(frame, volume="volume", bulk_density=1.6)
 
 
 def main(argv: list[str] | None = None) -> pathlib.Path:
@@ -32,41 +40,17 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
     parser.add_argument("--quick", action="store_true", help="a short bed, for tests")
     args = parser.parse_args(argv)
 
-    bed = Bed(length=30.0, width=10.0) if args.quick else Bed()
-    volume = 0.5
-    positions = chevron_positions(bed, args.layers, spacing=0.5)
-    quality = correlated_input(len(positions), seed=7)
+    bed = pilora.BedSettings(length=30.0 if args.quick else 100.0, width=10.0 if args.quick else 20.0)
+    record = drifting_input(0.2 * bed.length * bed.width**2)  # 4/5 of a roof spanning the width
+    result = pilora.simulate(bed, record, pilora.Chevron(layers=args.layers), seed=7)
+    effect = pilora.blending(result)["effect_same_mass"]
 
-    portions = pd.DataFrame({"x": positions[:, 0], "z": positions[:, 1],
-                             "volume": np.full(len(positions), volume)})
-    for index, name in enumerate(PARAMETERS):
-        portions[name] = quality[:, index]
-
-    pile = bed.build()
-    pile.stack_list(portions.to_numpy(), list(portions.columns))
-    result = pile.reclaim()
-    ratios = std_ratio(quality, result)
-
-    stacked = np.cumsum(portions["volume"].to_numpy())
-    reclaimed = np.cumsum(result["volume"])
-    rows = np.array(result["volume"]) > 0.0
-
-    figure, axes = plt.subplots(len(PARAMETERS), 1, figsize=(9, 6), sharex=True,
-                               layout="constrained")
-    for axis, name, ratio in zip(axes, PARAMETERS, ratios):
-        axis.plot(stacked, portions[name], color="tab:gray", linewidth=0.4, alpha=0.7,
-                  label="input (per portion)")
-        axis.plot(reclaimed[rows], np.array(result[name])[rows], color="tab:red", linewidth=1.6,
-                  label=f"reclaimed (per {bed.reclaim_increment:g} length unit)")
-        axis.set_ylabel(name)
-        axis.set_title(f"{name}: std in / std out = {ratio:.1f}", fontsize=10)
-        axis.legend(loc="upper right", fontsize=8)
-    axes[-1].set_xlabel("cumulative volume (stacked for the input, reclaimed for the output)")
-    figure.suptitle(f"Chevron stacking, {args.layers} layers, {bed.length:g} x {bed.width:g} bed: "
-                    f"homogenisation effect {ratios[0]:.1f} ({PARAMETERS[0]}), "
-                    f"{ratios[1]:.1f} ({PARAMETERS[1]})")
-
-    return save_figure(figure, args.out, "homogenisation.png")
+    figure = pilora.plot_quality(result)
+    figure.suptitle(f"Chevron stacking, {args.layers} layers, {bed.length:g} x {bed.width:g} m bed: "
+                    + ", ".join(f"H = {h:.1f} ({name})" for name, h in effect.items()) + ", same mass")
+    path = pilora.save_figure(figure, args.out / "homogenisation.png")
+    print(path)
+    return path
 
 
 if __name__ == "__main__":

@@ -1,8 +1,8 @@
-"""The examples run on small sizes and write sensible output, the README's Python code runs, and
-a wheel built from the checkout installs into a fresh virtual environment and works there."""
+"""The README's Python code runs, and a wheel built from the checkout installs into a fresh
+virtual environment and works there. (The examples, which use the package, are tested in
+tests/package/test_examples.py.)"""
 
 import importlib.util
-import json
 import os
 import pathlib
 import re
@@ -10,7 +10,6 @@ import subprocess
 import sys
 import zipfile
 
-import numpy as np
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -32,46 +31,6 @@ def run(*command, **options):
     done = subprocess.run(command, capture_output=True, text=True, **{"cwd": ROOT, **options})
     assert done.returncode == 0, done.stdout + done.stderr
     return done.stdout
-
-
-@needs("matplotlib", "pandas")
-@pytest.mark.parametrize("figure", ["homogenisation", "heights", "layers"])
-def test_figure_scripts_write_png_images(tmp_path, figure):
-    from matplotlib import image
-
-    out = run(sys.executable, ROOT / "examples" / f"plot_{figure}.py", "--quick", "--out", tmp_path)
-    path = tmp_path / f"{figure}.png"
-    assert out.splitlines()[-1] == str(path) and path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    pixels = image.imread(path)
-    assert pixels.shape[0] >= 300 and pixels.shape[1] >= 500
-    assert pixels[..., :3].std() > 0.05, "the figure is (almost) blank"
-
-
-def test_homogenisation_effect_leaves_out_empty_rows(monkeypatch):
-    monkeypatch.syspath_prepend(str(ROOT / "examples"))
-    import bedplans
-
-    # Input std 1 and 10; reclaimed rows holding material std 0.5 and 1; the empty first row
-    # (x 0.0, volume 0.0, averages 0.0) would distort the output std if it were counted.
-    result = {"x": [0.0, 1.0, 2.0], "volume": [0.0, 1.0, 1.0], "grade": [0.0, 1.5, 2.5],
-              "moisture": [0.0, 19.0, 21.0]}
-    assert bedplans.std_ratio(np.array([[1, 10], [3, 30]]), result) == pytest.approx([2, 10])
-
-
-@needs("distributed")
-def test_parallel_plans_run_in_worker_processes_with_both_engines(tmp_path):
-    run(sys.executable, ROOT / "examples" / "parallel_plans.py", "--quick", "--plans", "3",
-        "--workers", "2", "--engines", "serial,process,dask", "--json", tmp_path / "report.json")
-    report = json.loads((tmp_path / "report.json").read_text())
-    # Plans come back in order, evaluated in worker processes, each on a bed of its own; random
-    # walks differ from run to run, the stacked volume and the blending not much.
-    for engine in ("serial", "process", "dask"):
-        results = report[engine]["results"]
-        assert [(r["layers"], r["seed"]) for r in results] == [(10, 0), (20, 1), (40, 2)]
-        assert engine == "serial" or report["parent"] not in {r["pid"] for r in results}
-        for mine, serial in zip(results, report["serial"]["results"]):
-            assert mine["volume"] == pytest.approx(serial["volume"], rel=0.02)
-            assert mine["grade_ratio"] > 1.5 and mine["moisture_ratio"] > 1.5
 
 
 @needs("pandas")
