@@ -53,7 +53,8 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
     args = parser.parse_args(argv)
 
     length = 96.0 if args.quick else 480.0
-    bed = pilora.BedSettings(length=length, width=16.0, reclaim_angle=90.0)  # 1 m cells, an 8 m roof
+    # 1 m cells (1 chunk per m³), an 8 m roof: a coarse grid keeps the 64-layer beds quick.
+    bed = pilora.BedSettings(length=length, width=16.0, reclaim_angle=90.0, chunks_per_volume_unit=1.0)
     seeds = args.seeds or (2 if args.quick else 8)
     counts = [1, 2, 4, 8] if args.quick else [1, 2, 4, 8, 16, 32, 64]
     ratios = []

@@ -34,13 +34,13 @@ namespace pilora {
 
 // The settings of a bed, in the single precision the simulator holds them in.
 struct BedSettings {
-    float length = 1.0f;                      // m, along x
-    float width = 1.0f;                       // m, along z
-    float reclaim_angle = 45.0f;              // degrees from the horizontal, above 0 and at most 90
-    float chunks_per_volume_unit = 1.0f;      // unit chunks per m³
+    float length = 1.0f;                        // m, along x
+    float width = 1.0f;                         // m, along z
+    float reclaim_angle = 45.0f;                // degrees from the horizontal, above 0 and at most 90
+    float chunks_per_volume_unit = 1.0f;        // unit chunks per m³ (see default_chunks_per_volume_unit)
     bool circular = false;
-    float eight_neighbour_probability = 0.5f; // chance that a walk step also scans the corners
-    float repose_angle = 45.0f;               // degrees: the slope of one chunk per cell
+    float eight_neighbour_probability = 0.85f;  // chance that a walk step also scans the corners
+    float repose_angle = 45.0f;                 // degrees: the slope of one chunk per cell
 
     friend bool operator==(const BedSettings&, const BedSettings&) = default;
 };
@@ -315,6 +315,27 @@ public:
             above = std::nextafter(above, std::numeric_limits<float>::infinity());
         }
         return estimate;
+    }
+
+    // Cells across the bed's width when the settings give no resolution: finer grids move the
+    // blending measures by less than 5 % (docs/model.md).
+    static constexpr float default_cells_across = 120.0f;
+
+    // The chunks per volume unit of the default cells, width / default_cells_across at
+    // `repose_angle` (as chunks_per_volume_unit_for). A width that is no finite length above zero
+    // gives 1, for the bed's own checks to refuse.
+    static float default_chunks_per_volume_unit(float width, float repose_angle) {
+        if (!(std::isfinite(width) && width > 0.0f)) return 1.0f;
+        if (!(repose_angle > 0.0f && repose_angle < 90.0f)) {
+            bed_detail::refuse("repose_angle must be a number of degrees above 0 and below 90");
+        }
+        try {
+            return chunks_per_volume_unit_for(width / default_cells_across, repose_angle);
+        } catch (const std::invalid_argument&) {
+            bed_detail::refuse("width " + bed_detail::decimal(width) +
+                               " m gives default cells without a usable chunk volume: give "
+                               "chunks_per_volume_unit or cell_size");
+        }
     }
 
     // Settings, fixed for the bed's life: read without the lock.

@@ -227,12 +227,17 @@ def _add_common(parser: argparse.ArgumentParser) -> None:
                           "90 is a vertical face)")
     bed.add_argument("--repose-angle", type=_between(0, 90, "degrees"), default=45.0, metavar="DEG",
                      help="angle of repose of the material, above 0 and below 90 degrees (default: 45)")
-    bed.add_argument("--chunks-per-m3", type=_positive("chunks per m³"), default=1.0, metavar="N",
-                     help="model resolution: unit chunks per m³ (default: 1, i.e. 1 m cells at 45°); "
-                          "more is finer and slower")
-    bed.add_argument("--eight-neighbour", type=_between(0, 1, "a probability", closed=True), default=0.5,
+    resolution = bed.add_mutually_exclusive_group()
+    resolution.add_argument("--chunks-per-m3", type=_positive("chunks per m³"), metavar="N",
+                            help="model resolution: unit chunks per m³, more is finer and slower "
+                                 "(default: cells of width / 120, 27 per m³ on a 40 m wide "
+                                 "bed at 45°, within 5%% of finer grids)")
+    resolution.add_argument("--cell-size", type=_positive("m"), metavar="M",
+                            help="model resolution as the edge of a grid cell in m, instead of "
+                                 "--chunks-per-m3 (default: width / 120)")
+    bed.add_argument("--eight-neighbour", type=_between(0, 1, "a probability", closed=True), default=0.85,
                      metavar="P", help="probability that a sliding chunk looks at all eight neighbours "
-                                       "rather than four, 0 to 1 (default: 0.5)")
+                                       "rather than four, 0 to 1 (default: 0.85, the roundest cones)")
     bed.add_argument("--reclaim-increment", type=_positive("m"), metavar="M",
                      help="length of a reclaim step in m (default: the cell size)")
     plan = parser.add_argument_group("plan settings (each used by the plan it names)")
@@ -386,13 +391,20 @@ def _heap_limit(bed: Any) -> float:
 
 
 def _study(args: argparse.Namespace) -> _Study:
+    from ._native import Bed
     from .settings import BedSettings
 
     record, source = _load_record(args)
     length, width = args.bed
+    chunks = args.chunks_per_m3
+    if args.cell_size is not None:
+        try:
+            chunks = Bed.resolve(width, cell_size=args.cell_size, repose_angle=args.repose_angle)[0]
+        except ValueError as error:
+            raise UsageError(f"--cell-size {args.cell_size:g}: {error}") from None
     try:
         bed = BedSettings(length, width, reclaim_angle=args.reclaim_angle,
-                          chunks_per_volume_unit=args.chunks_per_m3, circular=args.circular,
+                          chunks_per_volume_unit=chunks, circular=args.circular,
                           eight_neighbour_probability=args.eight_neighbour, repose_angle=args.repose_angle)
     except ValueError as error:
         raise UsageError(f"--bed {length:g}x{width:g}: {error}") from None
@@ -528,7 +540,7 @@ def _bed_settings(bed: Any) -> dict[str, Any]:
         "bed (m)": _bed_text(bed),
         "reclaim angle (°)": bed.reclaim_angle,
         "repose angle (°)": bed.repose_angle,
-        "chunks per m³": bed.chunks_per_volume_unit,
+        "chunks per m³": bed.resolved_chunks_per_volume_unit,
         "cell size (m)": bed.cell_size,
         "eight-neighbour probability": bed.eight_neighbour_probability,
         "heap limit (m³)": _heap_limit(bed),

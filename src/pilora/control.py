@@ -96,7 +96,7 @@ class ControlPoints(Plan):
         self._checked(record, bed)
         return min(self.positions), max(self.positions)
 
-    def passes(self, record: Record, bed: BedSettings) -> float:
+    def _passes(self, record: Record, bed: BedSettings) -> float:
         motion = self._checked(record, bed)
         lo, hi = self._reach(record, bed)
         return float(motion.travelled[-1] / (hi - lo)) if hi > lo else 0.0

@@ -21,7 +21,8 @@ if CHROMIUM is None or CHROMEDRIVER is None:
     pytest.skip("chromium and chromedriver are needed (Debian: chromium, chromium-driver)", allow_module_level=True)
 
 ARTEFACTS = Path(os.environ.get("PILORA_ARTEFACTS", Path(__file__).resolve().parents[2] / "build" / "artefacts"))
-SMALL = ["--bed", "120x30", "--bulk-density", "1.5", "--seed", "5"]
+# 1 m cells (1 chunk per m³): the page, not the model, is under test here.
+SMALL = ["--bed", "120x30", "--bulk-density", "1.5", "--seed", "5", "--chunks-per-m3", "1"]
 
 
 @pytest.fixture(scope="module")

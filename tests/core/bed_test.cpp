@@ -178,6 +178,20 @@ TEST(BedWithEngine, CellSizeChoosesChunksThatGiveExactlyThatCell) {
     EXPECT_THROW(Bed::chunks_per_volume_unit_for(0.5f, 90.0f), std::invalid_argument);
 }
 
+TEST(BedWithEngine, DefaultCellsSpanTheWidthIn120) {
+    for (const float repose : {45.0f, 35.0f}) {
+        for (const float width : {40.0f, 8.0f, 30.0f}) {
+            const float chunks = Bed::default_chunks_per_volume_unit(width, repose);
+            const Bed bed(BedSettings{2 * width, width, 45, chunks, false, 0.85f, repose}, 1);
+            EXPECT_EQ(bed.cell_size(), width / 120.0f) << width << " at " << repose;
+            EXPECT_EQ(bed.grid_nz(), 120u);
+        }
+    }
+    EXPECT_EQ(Bed::default_chunks_per_volume_unit(-1.0f, 45.0f), 1.0f);  // left to the bed's checks
+    EXPECT_THROW(Bed::default_chunks_per_volume_unit(1e-30f, 45.0f), std::invalid_argument);
+    EXPECT_EQ(BedSettings{}.eight_neighbour_probability, 0.85f);
+}
+
 TEST(BedWithEngine, RefusesSettingsAndEmptyGrids) {
     const BedSettings bad[] = {{0, 4},  {10, -1}, {10, 4, 0}, {10, 4, 91}, {10, 4, 45, 0}, {10, 4, 45, 1, false, 1.5f},
                                {10, 4, 45, 1, false, 0.5f, 90}, {0.4f, 4}, {10, 4, 45, 1, false, -0.0001f}};

@@ -21,7 +21,10 @@ bed.get_heights(1)
 PiloraLib(10.0, 4.0)
 bed.reclaim().items()
 text: str = bed.get_heights()
-"""  # mypy must report lines 5, 6, 7 and 9
+import pilora
+settings = pilora.BedSettings(40.0, 10.0, chunks_per_volume_unit="fine")
+cell: str = pilora.Bed(40.0, 10.0).cell_size
+"""  # mypy must report lines 5, 6, 7 and 9, and 11 and 12 (the package, its native module's stub)
 
 
 @pytest.mark.skipif(importlib.util.find_spec("pybind11_stubgen") is None, reason="no stubgen")
@@ -38,11 +41,12 @@ def test_checked_in_stub_is_what_stubgen_makes_of_the_module(tmp_path):
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 def test_mypy_accepts_the_examples_and_rejects_misuse(tmp_path):
     (tmp_path / "misuse.py").write_text(MISUSE)
-    # Configured in pyproject.toml: the examples, checked against src/bindings/pilora_lib/_pilora_lib.pyi.
+    # Configured in pyproject.toml: the examples, checked against src/bindings/pilora_lib/_pilora_lib.pyi,
+    # the package in src/pilora and its native module's stub, src/pilora/_native.pyi.
     out = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", ROOT / "build/mypy-cache",
                           "examples", tmp_path / "misuse.py"], cwd=ROOT, capture_output=True,
                          text=True).stdout
     # (With a warm cache mypy may report misuse.py under the path of an earlier run.)
     errors = {(name.endswith("misuse.py"), int(line))
               for name, line in re.findall(r"^(.+?):(\d+): error:", out, re.MULTILINE)}
-    assert errors == {(True, 5), (True, 6), (True, 7), (True, 9)}, out
+    assert errors == {(True, 5), (True, 6), (True, 7), (True, 9), (True, 11), (True, 12)}, out

@@ -112,7 +112,7 @@ def test_flow_variability(reclaim_length, end_cones, expected):
 
 
 def test_summary_is_strict_json():
-    bed = BedSettings(length=30.0, width=8.0)
+    bed = BedSettings(length=30.0, width=8.0, chunks_per_volume_unit=1.0)
     frame = pd.DataFrame({"time": np.arange(40.0), "volume": 12.0, "q": np.random.default_rng(0).normal(size=40)})
     result = simulate(bed, Record.from_frame(frame, volume="volume"), Chevron(layers=4), seed=3)
     digest = summary(result)

@@ -60,14 +60,25 @@ def test_settings_geometry_and_repr():
     assert by_cell.cell_size == float(np.float32(0.3))
     assert by_cell.chunk_height == pytest.approx(0.3 * math.tan(math.radians(30)), rel=1e-6)
     assert by_cell.chunk_volume == pytest.approx(0.3**3 * math.tan(math.radians(30)), rel=1e-6)
-    circular = Bed(12, 10, circular=True)
+    circular = Bed(12, 10, circular=True, chunks_per_volume_unit=1)
     assert circular.slice_count == round(10 * math.pi / 2) and circular.reclaim_length == circular.slice_count
+
+
+@pytest.mark.parametrize("resolution", [{}, dict(repose_angle=33.0), dict(cell_size=0.3, repose_angle=30.0),
+                                        dict(chunks_per_volume_unit=8.0)])
+def test_resolve_gives_the_resolution_a_bed_takes(resolution):
+    b = Bed(25.0, 7.3, **resolution)
+    assert Bed.resolve(7.3, **resolution) == (b.chunks_per_volume_unit, b.cell_size, b.chunk_height)
+    if not {"cell_size", "chunks_per_volume_unit"} & set(resolution):  # default cells: width / 120
+        assert b.grid_shape[0] == 120 and b.cell_size == pytest.approx(7.3 / 120, rel=2e-7)  # to a bit or two
+        assert b.eight_neighbour_probability == 0.85
 
 
 @pytest.mark.parametrize("settings, error, message", [
     (dict(length=0), ValueError, "length must be"),
     (dict(width=math.nan), ValueError, "width must be"),
-    (dict(length=0.2), ValueError, "at least half a cell"),
+    (dict(length=0.2, chunks_per_volume_unit=1), ValueError, "at least half a cell"),
+    (dict(width=1e-30), ValueError, "default cells without a usable chunk volume"),
     (dict(reclaim_angle=0), ValueError, "reclaim_angle"),
     (dict(reclaim_angle=90.5), ValueError, "reclaim_angle"),
     (dict(chunks_per_volume_unit=-1), ValueError, "chunks_per_volume_unit"),

@@ -53,6 +53,8 @@ REFUSALS = [
     (["run", *R, "--reclaim-angle", "180"], "above 0 and below 180 (degrees)"),
     (["run", *R, "--repose-angle", "90"], "above 0 and below 90 (degrees)"),
     (["run", *R, "--chunks-per-m3", "0"], "must be above 0 (chunks per m³)"),
+    (["run", *R, "--cell-size", "-0.5"], "must be above 0 (m)"),
+    (["run", *R, "--cell-size", "0.5", "--chunks-per-m3", "8"], "--chunks-per-m3: not allowed with argument --cell-size"),
     (["run", *R, "--eight-neighbour", "1.5"], "must be from 0 to 1 (a probability)"),
     (["run", *R, "--reclaim-increment", "-1"], "must be above 0 (m)"),
     (["run", *R, "--bulk-density", "nan"], "is not a finite number (t/m³)"),
@@ -134,8 +136,9 @@ def test_help_explains_units(capsys):
 def test_run_writes_every_output_and_reruns_byte_identical(capsys, tmp_path, record):
     tables = ["reclaimed.csv", "reclaimed.parquet", "blending.csv", "blending.parquet", "summary.json"]
     runs = []
-    for folder, seed in [("a", 7), ("a", 7), ("c", 8)]:  # the summary holds the command line, --out too
-        status, stdout, stderr = pilora(capsys, "run", record, *SMALL, "--layers", 12, "--seed", seed,
+    # The summary holds the command line, --out too; c has another seed and 0.5 m cells.
+    for folder, seed, cells in [("a", 7, []), ("a", 7, []), ("c", 8, ["--cell-size", 0.5])]:
+        status, stdout, stderr = pilora(capsys, "run", record, *SMALL, "--layers", 12, "--seed", seed, *cells,
                                         "--out", tmp_path / folder)
         assert status == 0, stderr
         assert f"seed {seed}" in stdout and stderr == ""
@@ -143,6 +146,8 @@ def test_run_writes_every_output_and_reruns_byte_identical(capsys, tmp_path, rec
 
     assert runs[0] == runs[1]
     assert runs[0]["reclaimed.csv"] != runs[2]["reclaimed.csv"]
+    # Without a resolution the bed takes its default cells; --cell-size 0.5 is 8 chunks per m³ at 45°.
+    assert [json.loads(run["summary.json"])["settings"]["chunks_per_volume_unit"] for run in runs] == [None, None, 8.0]
 
     out = tmp_path / "a"
     reclaimed = pd.read_parquet(out / "reclaimed.parquet")

@@ -31,7 +31,7 @@ def tiny_record(rows=40, seed=1):
 
 def tiny_tasks():
     """Four chevrons and two control-point plans on a 20 x 6 m bed (about 5 ms each)."""
-    bed, record = BedSettings(20.0, 6.0), tiny_record()
+    bed, record = BedSettings(20.0, 6.0, chunks_per_volume_unit=1.0), tiny_record()
     tasks = [Task(bed, record, Chevron(layers=k), label=f"chevron {k}") for k in (2, 3, 5, 8)]
     tasks += [Task(bed, record, ControlPoints(positions=(2.0, 18.0, 5.0, 15.0), cycles=c), reclaim_increment=2.0)
               for c in (1, 3)]

@@ -14,7 +14,7 @@ from pilora.figures import plot_effects, plot_heights, plot_quality, plot_sectio
 def result():
     frame = pd.DataFrame({"time": np.arange(60.0), "mass": 30.0, "q": np.random.default_rng(1).normal(size=60)})
     record = Record.from_frame(frame, mass="mass", bulk_density=2.0)
-    return simulate(BedSettings(length=30.0, width=10.0), record, Chevron(layers=6), seed=4, reclaim_increment=2.0)
+    return simulate(BedSettings(length=30.0, width=10.0, chunks_per_volume_unit=1.0), record, Chevron(layers=6), seed=4, reclaim_increment=2.0)
 
 
 def test_plot_quality_puts_input_beside_output(result):

@@ -65,9 +65,10 @@ def test_autocorrelated_input_blends_as_in_the_idealised_bed(layers):
 @pytest.mark.parametrize(
     ("settings", "plan"),
     [
-        (BedSettings(60.0, 14.0), Chevron(layers=9)),
+        (BedSettings(60.0, 14.0, chunks_per_volume_unit=1.0), Chevron(layers=9)),
         (BedSettings(60.0, 14.0, reclaim_angle=60.0, repose_angle=35.0, chunks_per_volume_unit=3.0), Chevron(layers=20)),
-        (BedSettings(40.0, 40.0, circular=True, reclaim_angle=40.0, repose_angle=37.5), Chevcon(tail=12.0, swings=15)),
+        (BedSettings(40.0, 40.0, circular=True, reclaim_angle=40.0, repose_angle=37.5, chunks_per_volume_unit=1.0),
+         Chevcon(tail=12.0, swings=15)),
     ],
     ids=["chevron", "chevron-at-35-degrees", "chevcon"],
 )

@@ -13,7 +13,7 @@ import zipfile
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-STUB = ROOT / "src" / "bindings" / "native" / "_native.pyi"
+STUB = ROOT / "src" / "pilora" / "_native.pyi"
 USE = """\
 import numpy as np
 import pilora
@@ -42,7 +42,7 @@ def test_checked_in_stub_is_what_stubgen_makes_of_the_module(tmp_path):
     kept = STUB.read_text()
     assert made == kept, "the stub no longer matches the module; regenerate it with\n  " \
         "python3.14 -m pybind11_stubgen pilora._native -o build/stub && " \
-        "cp build/stub/pilora/_native.pyi src/bindings/native/  (module on PYTHONPATH)\n" + \
+        "cp build/stub/pilora/_native.pyi src/pilora/  (module on PYTHONPATH)\n" + \
         "".join(difflib.unified_diff(kept.splitlines(True), made.splitlines(True)))
 
 

@@ -12,7 +12,7 @@ import pytest
 from pilora import BedSettings, Chevron, ControlPoints, PlanError, Record
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
-BED = BedSettings(30.0, 8.0)
+BED = BedSettings(30.0, 8.0, chunks_per_volume_unit=1.0)  # 1 m cells: quick
 
 
 @pytest.fixture(scope="module")

@@ -13,7 +13,7 @@ from pilora.plans import Chevcon, Chevron, ConeShell, Plan, PlanError, Strata, W
 from pilora.record import Record
 from pilora.settings import BedSettings
 
-BED = BedSettings(200.0, 40.0)
+BED = BedSettings(200.0, 40.0, chunks_per_volume_unit=1.0)  # 1 m cells
 RING = BedSettings(120.0, 100.0, circular=True)
 
 
@@ -216,12 +216,13 @@ def small(volume: float) -> Record:
         (BedSettings(100, 20), Chevron(layers=3, start=10.0, end=90.0), 100.0, ((0.0, 10.0), (80.0, 100.0))),
         (BedSettings(100, 20, reclaim_angle=90.0), Chevron(layers=3, start=10.0, end=90.0), 100.0, ((0.0, 10.0), (90.0, 100.0))),
         (BedSettings(100, 20, reclaim_angle=135.0), Chevron(layers=3, start=10.0, end=90.0), 100.0, ((0.0, 20.0), (90.0, 100.0))),
-        # A 30 degree repose: 1.2 m cells, 83 slices, a 5.8 m high heap.
-        (BedSettings(100, 20, repose_angle=30.0), Chevron(layers=3, start=10.0, end=90.0), 100.0,
+        # A 30 degree repose, 1 chunk per m³: 1.2 m cells, 83 slices, a 5.8 m high heap.
+        (BedSettings(100, 20, repose_angle=30.0, chunks_per_volume_unit=1.0), Chevron(layers=3, start=10.0, end=90.0), 100.0,
          ((0.0, 10.0), (90.0 - 10.0 * math.tan(math.radians(30.0)), 83 * 1.2009369134902954))),
-        # From wall to wall: the first slice takes in the wedge in front of the face.
-        (BedSettings(100, 20), Chevron(layers=3), 100.0, ((0.0, 1.0), (90.0, 100.0))),
-        (BedSettings(100, 20, reclaim_angle=135.0), Chevron(layers=3), 100.0, ((0.0, 10.0), (99.0, 100.0))),
+        # From wall to wall: the first slice (1 m) takes in the wedge in front of the face.
+        (BedSettings(100, 20, chunks_per_volume_unit=1.0), Chevron(layers=3), 100.0, ((0.0, 1.0), (90.0, 100.0))),
+        (BedSettings(100, 20, reclaim_angle=135.0, chunks_per_volume_unit=1.0), Chevron(layers=3), 100.0,
+         ((0.0, 10.0), (99.0, 100.0))),
         # 20000 m³ over 80 m overfill the 100 m² roof by 150 m²: 7.5 m more against the walls.
         (BedSettings(100, 20), Chevron(layers=3, start=10.0, end=90.0), 20000.0, ((0.0, 10.0), (72.5, 100.0))),
         (BedSettings(100, 20), Strata(swing_period=5.0, layers=3, start=90.0, end=30.0), 100.0, ((0.0, 30.0), (80.0, 100.0))),
@@ -303,7 +304,10 @@ def test_reprs_show_what_was_given() -> None:
         (BedSettings(10, 4, chunks_per_volume_unit=8), 0.5, (8, 20), 20, 0.0),
         (BedSettings(10, 4, chunks_per_volume_unit=8, circular=True), 0.5, (8, 20), 13, 6.2831854820251465),
         (BedSettings(200, 40, chunks_per_volume_unit=3.0), float(np.float32(1) / np.float32(3) ** np.float32(0.33333334)), (58, 288), 288, 0.0),
-        (BedSettings(10, 10, circular=True), 1.0, (10, 10), 16, 15.707963705062866),
+        (BedSettings(10, 10, circular=True, chunks_per_volume_unit=1.0), 1.0, (10, 10), 16, 15.707963705062866),
+        # The default cells: width / 120 (exactly, in single precision, for these widths).
+        (BedSettings(200, 40), float(np.float32(40) / np.float32(120)), (120, 600), 600, 0.0),
+        (BedSettings(60, 30, circular=True, repose_angle=35.0), 0.25, (120, 240), 188, 30 * 1.5707963705062866),
     ],
 )
 def test_settings_geometry(settings: BedSettings, cell: float, shape, slices: int, arc: float) -> None:
@@ -323,7 +327,8 @@ def test_settings_geometry(settings: BedSettings, cell: float, shape, slices: in
         ({"repose_angle": 90.0}, "repose_angle"),
         ({"chunks_per_volume_unit": 0.0}, "chunks_per_volume_unit"),
         ({"eight_neighbour_probability": 1.5}, "eight_neighbour_probability"),
-        ({"length": 0.4}, "half a cell"),
+        ({"length": 0.4, "chunks_per_volume_unit": 1.0}, "half a cell"),
+        ({"width": 1e-30}, "default cells without a usable chunk volume"),
     ],
 )
 def test_settings_refuse_unusable_values(keywords, message: str) -> None:
@@ -336,6 +341,12 @@ def test_settings_refuse_unusable_values(keywords, message: str) -> None:
     [
         BedSettings(60.0, 12.0, chunks_per_volume_unit=2.0),
         BedSettings(30.0, 30.0, reclaim_angle=60.0, repose_angle=37.0, circular=True, chunks_per_volume_unit=1.7),
+        BedSettings(12.0, 2.3, chunks_per_volume_unit=91401456.0),  # printed differently by NumPy
+        # The default cells, width / 120, at widths and angles that round differently.
+        BedSettings(30.0, 8.0),
+        BedSettings(350.05, 92.5876259),  # no single-precision resolution gives exactly width / 120
+        BedSettings(192.6, 44.0172485, repose_angle=54.936285),
+        BedSettings(61.0, 37.3, reclaim_angle=40.0, repose_angle=36.5, circular=True),
     ],
     ids=repr,
 )
@@ -344,8 +355,15 @@ def test_settings_build_the_bed_they_describe(settings: BedSettings) -> None:
         pytest.skip("the native Bed is not built yet")
     bed = settings.build(seed=7)
     assert bed.seed == 7
-    for name in ("cell_size", "chunk_volume", "grid_shape", "slice_count", "reclaim_length", "capacity"):
-        assert getattr(bed, name) == pytest.approx(getattr(settings, name), rel=1e-12), name
+    assert bed.chunks_per_volume_unit == settings.resolved_chunks_per_volume_unit
+    for name in ("cell_size", "chunk_height", "chunk_volume", "grid_shape", "slice_count", "reclaim_length", "capacity"):
+        assert getattr(bed, name) == getattr(settings, name), name
+    if settings.chunks_per_volume_unit is None:  # the same defaults as a bed given no resolution
+        alone = pilora._native.Bed(settings.length, settings.width, reclaim_angle=settings.reclaim_angle,
+                                   circular=settings.circular, repose_angle=settings.repose_angle)
+        assert (alone.chunks_per_volume_unit, alone.eight_neighbour_probability) == (bed.chunks_per_volume_unit, 0.85)
+        assert settings.eight_neighbour_probability == 0.85
+        assert settings.cell_size == pytest.approx(settings.width / 120, rel=2e-7)
     # The plans read the same geometry from either.
     plan = Chevron(layers=3) if not settings.circular else Chevcon(tail=10.0, swings=4)
     pd.testing.assert_frame_equal(plan.portions(RECORD, bed), plan.portions(RECORD, settings))

@@ -11,7 +11,7 @@ import pytest
 
 from pilora import BedSettings, Chevron, Record, blending, simulate
 
-BED = BedSettings(length=40.0, width=10.0)  # 1 m cells; a 5 m high roof holds 25 m³ per m
+BED = BedSettings(length=40.0, width=10.0, chunks_per_volume_unit=1.0, eight_neighbour_probability=0.5)  # 1 m cells; a 5 m high roof holds 25 m³ per m
 HOURS = 20.0
 
 
@@ -85,7 +85,7 @@ def test_the_study_example_runs_on_a_small_bed(tmp_path, capsys):
     frame = pd.DataFrame({"time": np.arange(300) / 30, "mass": 4.0, "CaO": 50 + np.cumsum(rng.normal(size=300)) / 5,
                           "SiO2": rng.normal(6, 1, 300)})
     record = Record.from_frame(frame, mass="mass", bulk_density=1.5)
-    results = study.study(record, BedSettings(length=50.0, width=10.0), layers=32, out=str(tmp_path))
+    results = study.study(record, BedSettings(length=50.0, width=10.0, chunks_per_volume_unit=1.0), layers=32, out=str(tmp_path))
     assert [r.plan.passes(record, r.bed) for r in results.values()][::2] == [32, 32]  # chevron, strata
     printed = capsys.readouterr().out
     assert all(f"{name}:" in printed for name in ("chevron", "windrow", "strata"))

@@ -17,8 +17,9 @@ import pytest
 from pilora import BedSettings, Chevron, Record, blending, simulate
 from pilora.analysis import weighted_std
 
-IDEAL = BedSettings(length=480.0, width=16.0, reclaim_angle=90.0)  # 1 m cells, an 8 m high roof
-BED = BedSettings(length=240.0, width=16.0)  # a 45° reclaim face
+# 1 m cells, an 8 m high roof; the bands were drawn at this resolution and probability.
+IDEAL = BedSettings(length=480.0, width=16.0, reclaim_angle=90.0, chunks_per_volume_unit=1.0, eight_neighbour_probability=0.5)
+BED = BedSettings(length=240.0, width=16.0, chunks_per_volume_unit=1.0, eight_neighbour_probability=0.5)  # a 45° reclaim face
 CROSS_SECTION = 64.0  # m²: the roof over the 16 m width
 
 

@@ -19,6 +19,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -182,14 +183,41 @@ inline std::uint64_t seed_from(const py::handle& seed) {
     return result;
 }
 
+// The chunks per volume unit a bed takes from its settings: the one given, that of the cell size
+// given, or that of the default cells (width / 120).
+inline float resolution(float width, float repose_angle, std::optional<double> chunks_per_volume_unit,
+                        std::optional<double> cell_size) {
+    if (chunks_per_volume_unit && cell_size) {
+        throw std::invalid_argument("give chunks_per_volume_unit or cell_size, not both");
+    }
+    if (cell_size) return Bed::chunks_per_volume_unit_for(single(*cell_size), repose_angle);
+    if (chunks_per_volume_unit) return single(*chunks_per_volume_unit);
+    return Bed::default_chunks_per_volume_unit(width, repose_angle);
+}
+
+// (chunks_per_volume_unit, cell_size, chunk_height) of a bed with these settings, without the bed.
+inline std::tuple<double, double, double> resolve(double width, std::optional<double> chunks_per_volume_unit,
+                                                  std::optional<double> cell_size, double repose_angle) {
+    const float w = single(width), repose = single(repose_angle);
+    if (!(std::isfinite(w) && w > 0.0f)) {
+        throw std::invalid_argument("width must be a finite number of metres above zero");
+    }
+    if (!(repose > 0.0f && repose < 90.0f)) {
+        throw std::invalid_argument("repose_angle must be a number of degrees above 0 and below 90");
+    }
+    const float chunks = resolution(w, repose, chunks_per_volume_unit, cell_size);
+    if (!(std::isfinite(chunks) && chunks > 0.0f)) {
+        throw std::invalid_argument("chunks_per_volume_unit must be a finite number above zero");
+    }
+    const Bed::Simulator cell(0.0f, 0.0f, 90.0f, chunks, false, 0.5f, 0.0f, 0.0f, repose);
+    return {setting_value(chunks), static_cast<double>(cell.cell_size), static_cast<double>(cell.chunk_height)};
+}
+
 inline std::unique_ptr<Bed> make_bed(double length, double width, double reclaim_angle,
                                      std::optional<double> chunks_per_volume_unit,
                                      std::optional<double> cell_size, bool circular,
                                      double eight_neighbour_probability, double repose_angle,
                                      const SeedArg& seed) {
-    if (chunks_per_volume_unit && cell_size) {
-        throw std::invalid_argument("give chunks_per_volume_unit or cell_size, not both");
-    }
     BedSettings settings;
     settings.length = single(length);
     settings.width = single(width);
@@ -197,11 +225,8 @@ inline std::unique_ptr<Bed> make_bed(double length, double width, double reclaim
     settings.circular = circular;
     settings.eight_neighbour_probability = single(eight_neighbour_probability);
     settings.repose_angle = single(repose_angle);
-    if (cell_size) {
-        settings.chunks_per_volume_unit = Bed::chunks_per_volume_unit_for(single(*cell_size), settings.repose_angle);
-    } else if (chunks_per_volume_unit) {
-        settings.chunks_per_volume_unit = single(*chunks_per_volume_unit);
-    }
+    settings.chunks_per_volume_unit =
+        resolution(settings.width, settings.repose_angle, chunks_per_volume_unit, cell_size);
     return std::make_unique<Bed>(settings, seed_from(seed));
 }
 
