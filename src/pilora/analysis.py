@@ -34,17 +34,21 @@ Conventions, shared by every function here:
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from importlib import metadata
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import pandas as pd
 
+from .run import Result, _run_blocks, _Run, simulate
+
 if TYPE_CHECKING:
     from numpy.typing import ArrayLike
 
-    from .run import Result
+    from .plans import Plan
+    from .record import Record
+    from .settings import BedSettings
 
 __all__ = [
     "blending",
@@ -84,6 +88,18 @@ def _weights(weights: ArrayLike, n: int) -> np.ndarray:
     if not np.all(np.isfinite(w)) or np.any(w < 0):
         raise ValueError("weights must be finite and non-negative")
     return w
+
+
+def _moments(v: np.ndarray, w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Weighted mean and population std along the first axis of checked weights ``w``, as
+    :func:`weighted_mean` and :func:`weighted_std` give them (bit for bit)."""
+    keep = w > 0
+    v, w = v[keep], w[keep]
+    total = w.sum()
+    if total == 0:
+        return np.full(v.shape[1:], np.nan), np.full(v.shape[1:], np.nan)
+    mean = np.tensordot(w, v, axes=(0, 0)) / total
+    return mean, np.sqrt(np.tensordot(w, (v - mean) ** 2, axes=(0, 0)) / total)
 
 
 def weighted_mean(values: ArrayLike, weights: ArrayLike) -> np.ndarray | float:
@@ -140,6 +156,11 @@ def same_mass_blocks(
     """
     v = np.asarray(values, dtype=np.float64)
     w = _weights(masses, v.shape[0] if v.ndim else -1)
+    return _same_mass_blocks(v, w, block_mass)
+
+
+def _same_mass_blocks(v: np.ndarray, w: np.ndarray, block_mass: float) -> tuple[np.ndarray, np.ndarray]:
+    """:func:`same_mass_blocks` of float64 values and checked masses."""
     if not (block_mass > 0 and math.isfinite(block_mass)):
         raise ValueError(f"block_mass must be positive and finite, got {block_mass!r}")
     keep = w > 0
@@ -239,54 +260,109 @@ def blending_table(
     w_out = outputs[weight].to_numpy(dtype=np.float64)
     v_in = inputs[parameters].to_numpy(dtype=np.float64).reshape(len(inputs), len(parameters))
     v_out = outputs[parameters].to_numpy(dtype=np.float64).reshape(len(outputs), len(parameters))
-    std_in = np.asarray(weighted_std(v_in, w_in))
-    std_out = np.asarray(weighted_std(v_out, w_out))
+    table = _table(*_blending_numbers(w_in, v_in, w_out, v_out), parameters)
+    return table
+
+
+def _blending_numbers(
+    w_in: np.ndarray, v_in: np.ndarray, w_out: np.ndarray, v_out: np.ndarray
+) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
+    """The columns and attrs of :func:`blending_table` from the weights (n,) and values (n, P) of
+    the input and the output series."""
+    w_in = _weights(w_in, len(v_in))
+    w_out = _weights(w_out, len(v_out))
+    mean_in, std_in = _moments(v_in, w_in)
+    mean_out, std_out = _moments(v_out, w_out)
     rows_out = int(np.count_nonzero(w_out > 0))
     block_mass = float(w_out.sum() / rows_out) if rows_out else math.nan
     if rows_out and w_in.sum() > 0:
-        blocks, block_masses = same_mass_blocks(v_in, w_in, block_mass)
-        std_blocks = np.asarray(weighted_std(blocks, block_masses))
+        blocks, block_masses = _same_mass_blocks(v_in, w_in, block_mass)
+        std_blocks = _moments(blocks, _weights(block_masses, len(blocks)))[1]
     else:
-        std_blocks = np.full(len(parameters), np.nan)
+        std_blocks = np.full(v_in.shape[1], np.nan)
     effect_interval = _ratio(std_in, std_out)
     effect_same_mass = _ratio(std_blocks, std_out)
-    table = pd.DataFrame(
-        {
-            "mean_in": np.asarray(weighted_mean(v_in, w_in)),
-            "std_in": std_in,
-            "mean_out": np.asarray(weighted_mean(v_out, w_out)),
-            "std_out": std_out,
-            "effect_interval": effect_interval,
-            "vrr_interval": effect_interval**2,
-            "std_in_same_mass": std_blocks,
-            "effect_same_mass": effect_same_mass,
-            "vrr_same_mass": effect_same_mass**2,
-        },
-        index=pd.Index(parameters, name="parameter"),
-    )
-    table.attrs = {
-        "block_mass": block_mass,
-        "rows_in": int(np.count_nonzero(w_in > 0)),
-        "rows_out": rows_out,
+    columns = {
+        "mean_in": mean_in,
+        "std_in": std_in,
+        "mean_out": mean_out,
+        "std_out": std_out,
+        "effect_interval": effect_interval,
+        "vrr_interval": effect_interval**2,
+        "std_in_same_mass": std_blocks,
+        "effect_same_mass": effect_same_mass,
+        "vrr_same_mass": effect_same_mass**2,
     }
+    attrs = {"block_mass": block_mass, "rows_in": int(np.count_nonzero(w_in > 0)), "rows_out": rows_out}
+    return columns, attrs
+
+
+def _table(columns: dict[str, np.ndarray], attrs: dict[str, Any], parameters: Sequence[str]) -> pd.DataFrame:
+    table = pd.DataFrame(columns, index=pd.Index(list(parameters), name="parameter"))
+    table.attrs = dict(attrs)
     return table
+
+
+class _Placement:
+    """Per record row, the volume a plan placed and the part of it outside some ranges along the
+    reclaim axis, from the portions in stacking (time) order, given block after block: a portion
+    belongs to the record row whose cumulative volume range holds its middle. The sums run
+    portion after portion, so blocks of any size give the same numbers, bit for bit."""
+
+    def __init__(self, record_volume: np.ndarray, ranges: Sequence[tuple[float, float]]) -> None:
+        self.ends = np.cumsum(record_volume)
+        self.ranges = ranges
+        self.kept = np.zeros(len(self.ends))
+        self.placed = np.zeros(len(self.ends))
+        self.stacked: float | None = None  # cumulative volume of the portions so far
+        self.time = -math.inf  # the last portion's time
+        self.ordered = True  # whether the portions came in time order
+
+    def add(self, time: np.ndarray | None, x: np.ndarray, volume: np.ndarray) -> None:
+        """Takes the next portions: positions ``x`` (m) and volumes (m³); with their times (h),
+        checks that they come in time order (else `ordered` turns False and the rest is ignored)."""
+        if not self.ordered or not len(volume):
+            return
+        if time is not None:
+            if not (time[0] >= self.time and bool(np.all(time[1:] >= time[:-1]))):
+                self.ordered = False
+                return
+            self.time = float(time[-1])
+        if self.stacked is None:
+            cumulative = np.cumsum(volume)
+        else:  # the running sum carried on: the same additions as one cumsum of every portion
+            carried = np.empty(len(volume) + 1)
+            carried[0] = self.stacked
+            carried[1:] = volume
+            cumulative = np.cumsum(carried, out=carried)[1:]
+        self.stacked = float(cumulative[-1])
+        middles = cumulative - volume / 2
+        row = np.minimum(np.searchsorted(self.ends, middles, side="right"), len(self.ends) - 1)
+        outside = ~in_ranges(x, self.ranges)
+        np.add.at(self.kept, row, volume * outside)  # portion after portion, as bincount adds
+        np.add.at(self.placed, row, volume)
+
+    def share(self) -> np.ndarray:
+        """Per record row, the share of its volume placed outside the ranges (1 for rows with
+        no portion)."""
+        with np.errstate(divide="ignore", invalid="ignore"):
+            share: np.ndarray = np.where(self.placed > 0, self.kept / self.placed, 1.0)
+        return share
+
+
+def _share_outside(record: Record, portions: pd.DataFrame, ranges: Sequence[tuple[float, float]]) -> np.ndarray:
+    """Per record row, the share of its volume that the plan dropped outside the ranges."""
+    time = portions["time"].to_numpy(dtype=np.float64)
+    if not bool(np.all(time[1:] >= time[:-1])):  # (a stable sort of ordered times changes nothing)
+        portions = portions.sort_values("time", kind="stable")
+    placement = _Placement(record.frame["volume"].to_numpy(dtype=np.float64), ranges)
+    placement.add(None, portions["x"].to_numpy(dtype=np.float64), portions["volume"].to_numpy(dtype=np.float64))
+    return placement.share()
 
 
 def _input_share_outside(result: Result) -> np.ndarray:
     """Per record row, the share of its volume that the plan dropped outside every end cone."""
-    record_volume = result.record.frame["volume"].to_numpy(dtype=np.float64)
-    portions = result.portions.sort_values("time", kind="stable")
-    volume = portions["volume"].to_numpy(dtype=np.float64)
-    outside = ~in_ranges(portions["x"].to_numpy(dtype=np.float64), result.end_cones)
-    # A portion belongs to the record row whose cumulative volume range holds its middle.
-    ends = np.cumsum(record_volume)
-    middles = np.cumsum(volume) - volume / 2
-    row = np.minimum(np.searchsorted(ends, middles, side="right"), len(ends) - 1)
-    kept = np.bincount(row, weights=volume * outside, minlength=len(ends))
-    placed = np.bincount(row, weights=volume, minlength=len(ends))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        share: np.ndarray = np.where(placed > 0, kept / placed, 1.0)
-    return share
+    return _share_outside(result.record, result.portions, result.end_cones)
 
 
 def quality_series(result: Result, *, end_cones: bool = True) -> tuple[pd.DataFrame, pd.DataFrame]:
@@ -323,23 +399,100 @@ def blending(result: Result, *, end_cones: bool = True) -> pd.DataFrame:
     in :func:`blending_table`: means and stds in the parameter's units, ``ddof = 0``,
     ``H = std_in / std_out``, ``VRR = H**2``, on the per-interval and same-mass bases.
     """
-    inputs, outputs = quality_series(result, end_cones=end_cones)
-    table = blending_table(inputs, outputs, result.record.parameters, weight="weight")
+    share = _input_share_outside(result) if not end_cones and result.end_cones else None
+    columns, attrs = _blending_numbers(*_series(result, end_cones, share))
+    table = _table(columns, attrs, result.record.parameters)
     table.attrs["end_cones"] = end_cones
     return table
 
 
-def _flow_rows(result: Result, end_cones: bool) -> np.ndarray:
+def _series(
+    run: Result | _Run, end_cones: bool, share: np.ndarray | None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The input and output weights (n,) and values (n, P) of :func:`quality_series`;
+    ``share``: per record row, the part of its volume dropped outside the end cones (needed
+    for ``end_cones=False`` when the run has end cones)."""
+    record, reclaimed = run.record, run.reclaimed
+    parameters = list(record.parameters)
+    weight = "mass" if record.bulk_density is not None else "volume"
+    frame = record.frame
+    w_in = frame[weight].to_numpy(dtype=np.float64)
+    v_in = np.empty((len(w_in), len(parameters)))
+    for i, name in enumerate(parameters):
+        v_in[:, i] = frame[name].to_numpy(dtype=np.float64)
+    w_out = np.asarray(reclaimed[weight], dtype=np.float64)
+    v_out = np.empty((len(w_out), len(parameters)))
+    for i, name in enumerate(parameters):
+        v_out[:, i] = np.asarray(reclaimed[name], dtype=np.float64)
+    if not end_cones and run.end_cones:
+        assert share is not None
+        w_in = w_in * share
+        middle = np.asarray(reclaimed["x"], dtype=np.float64) - run.reclaim_increment / 2
+        keep = ~in_ranges(middle, run.end_cones)
+        w_out, v_out = w_out[keep], v_out[keep]
+    return w_in, v_in, w_out, v_out
+
+
+def _blending_both(
+    run: Result | _Run, share: np.ndarray | None = None
+) -> dict[bool, tuple[dict[str, np.ndarray], dict[str, Any]]]:
+    """The columns and attrs of :func:`blending` with (True) and without (False) the end cones,
+    each computed once (one serves for both where the run has no end cones). ``share`` as in
+    :func:`_series`; by default from the run's portions."""
+    both = {True: _blending_numbers(*_series(run, True, None))}
+    if not run.end_cones:
+        both[False] = both[True]
+    else:
+        if share is None:
+            assert isinstance(run, Result)
+            share = _input_share_outside(run)
+        both[False] = _blending_numbers(*_series(run, False, share))
+    return both
+
+
+def _measured_run(
+    bed: BedSettings, record: Record, plan: Plan, *, seed: int | None, reclaim_increment: float | None
+) -> tuple[Result | _Run, dict[bool, tuple[dict[str, np.ndarray], dict[str, Any]]]]:
+    """A run and its :func:`_blending_both`, the portions cut and stacked in blocks
+    (:func:`pilora.run._run_blocks`) where that gives the numbers of :func:`simulate`, which
+    runs otherwise."""
+    placements: list[_Placement] = []
+
+    def watch(ranges: tuple[tuple[float, float], ...]) -> Callable[[np.ndarray, np.ndarray, np.ndarray], None] | None:
+        if not ranges:
+            return None
+        placements.append(_Placement(record.frame["volume"].to_numpy(dtype=np.float64), ranges))
+        return placements[0].add
+
+    run = _run_blocks(bed, record, plan, seed=seed, reclaim_increment=reclaim_increment, watch=watch)
+    if run is None:
+        result = simulate(bed, record, plan, seed=seed, reclaim_increment=reclaim_increment)
+        return result, _blending_both(result)
+    share = None
+    if placements:
+        if placements[0].ordered:
+            share = placements[0].share()
+        else:  # portions out of time order: sorted as a whole, as from a Result
+            share = _share_outside(record, plan.portions(record, bed), run.end_cones)
+    return run, _blending_both(run, share)
+
+
+def _flow_rows(result: Result | _Run, end_cones: bool) -> np.ndarray:
     reclaimed = result.reclaimed
-    x = reclaimed["x"].to_numpy(dtype=np.float64)
+    x = np.asarray(reclaimed["x"], dtype=np.float64)
     keep = np.ones(len(x), dtype=bool)
     keep[:1] = False  # row 0: the reclaimer's start, always empty
     if len(x) > 1 and x[-1] > result.bed.reclaim_length * (1 + 1e-6):
         keep[-1] = False  # the last step reaches past the bed's end
     if not end_cones:
         keep &= ~in_ranges(x - result.reclaim_increment / 2, result.end_cones)
-    volume: np.ndarray = reclaimed["volume"].to_numpy(dtype=np.float64)
+    volume: np.ndarray = np.asarray(reclaimed["volume"], dtype=np.float64)
     return volume[keep]
+
+
+def _flow_std(result: Result | _Run, end_cones: bool) -> float:
+    volume = _flow_rows(result, end_cones)
+    return float(np.std(volume)) if len(volume) else math.nan
 
 
 def flow_variability(result: Result, *, end_cones: bool = True) -> float:
@@ -350,8 +503,7 @@ def flow_variability(result: Result, *, end_cones: bool = True) -> float:
     reclaim length (a partial step). ``end_cones=False`` also leaves out the steps whose
     mid-point lies in an end cone. A steady flow gives 0; divide by the increment for m³ per m.
     """
-    volume = _flow_rows(result, end_cones)
-    return float(np.std(volume)) if len(volume) else math.nan
+    return _flow_std(result, end_cones)
 
 
 def _jsonable(value: Any) -> Any:
@@ -403,9 +555,12 @@ def summary(result: Result) -> dict[str, Any]:
     record = result.record
     capacity = float(result.bed.capacity)
 
+    both = _blending_both(result)
+
     def table(end_cones: bool) -> dict[str, dict[str, float]]:
-        frame = blending(result, end_cones=end_cones)
-        return {str(p): {c: float(frame.at[p, c]) for c in frame.columns} for p in frame.index}
+        columns = both[end_cones][0]
+        return {str(p): {c: float(values[i]) for c, values in columns.items()}
+                for i, p in enumerate(record.parameters)}
 
     digest = {
         "version": _version(),

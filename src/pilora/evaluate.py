@@ -82,10 +82,10 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import pandas as pd
 
-from .analysis import blending, flow_variability
+from .analysis import _blending_both, _flow_std, _measured_run
 from .plans import Plan
 from .record import Record
-from .run import Result, simulate
+from .run import Result, _Run
 from .settings import BedSettings
 
 if TYPE_CHECKING:
@@ -198,16 +198,22 @@ def measures(result: Result) -> dict[str, float]:
     (NaN if any is NaN); ``flow_variability``, the std of the reclaimed volume per step (m³).
     Each again with the suffix ``_no_cones``, leaving out the end cones.
     """
+    return _measure_row(result, _blending_both(result))
+
+
+def _measure_row(run: Result | _Run, both: dict[bool, tuple[dict[str, np.ndarray], dict[str, Any]]]) -> dict[str, float]:
+    """The row of :func:`measures` from a run and its blending numbers with and without end cones."""
+    parameters = list(run.record.parameters)
     row: dict[str, float] = {}
     for end_cones, suffix in ((True, ""), (False, "_no_cones")):
-        table = blending(result, end_cones=end_cones)
-        same_mass = [float(v) for v in table["effect_same_mass"]]
-        row.update({f"effect{suffix}.{p}": v for p, v in zip(table.index, same_mass)})
+        columns = both[end_cones][0]
+        same_mass = [float(v) for v in columns["effect_same_mass"]]
+        row.update({f"effect{suffix}.{p}": v for p, v in zip(parameters, same_mass)})
         row.update({f"effect_interval{suffix}.{p}": float(v)
-                    for p, v in zip(table.index, table["effect_interval"])})
+                    for p, v in zip(parameters, columns["effect_interval"])})
         row[f"worst_effect{suffix}"] = (math.nan if not same_mass or any(map(math.isnan, same_mass))
                                         else min(same_mass))
-        row[f"flow_variability{suffix}"] = float(flow_variability(result, end_cones=end_cones))
+        row[f"flow_variability{suffix}"] = _flow_std(run, end_cones)
     return row
 
 
@@ -217,9 +223,10 @@ def run_task(task: Task, seed: int) -> dict[str, float]:
     This is what every backend of :func:`evaluate` calls for each task, with
     ``seed = task_seed(run_seed, index)``.
     """
-    result = simulate(task.bed, task.record, task.plan, seed=seed,
-                      reclaim_increment=task.reclaim_increment)
-    return measures(result)
+    # The same numbers as measures(simulate(...)), without the run's tables of all the portions.
+    run, both = _measured_run(task.bed, task.record, task.plan, seed=seed,
+                              reclaim_increment=task.reclaim_increment)
+    return _measure_row(run, both)
 
 
 # What a worker runs: (bed, plan, reclaim increment, seed); the record travels apart.

@@ -148,8 +148,9 @@ def _triangle(u: np.ndarray, total: float) -> tuple[np.ndarray, np.ndarray]:
     k = np.floor(u)
     k = np.minimum(k, max(math.ceil(total) - 1, 0))
     f = u - k
-    odd = (k % 2) == 1
-    return k.astype(np.int64), np.where(odd, 1.0 - f, f)
+    index = k.astype(np.int64)
+    odd = (index & 1) == 1  # k is a whole number: its parity (float remainders cost far more)
+    return index, np.where(odd, 1.0 - f, f)
 
 
 def _swing(u: np.ndarray) -> np.ndarray:
@@ -231,7 +232,21 @@ class Plan:
             (m³), then the record's parameters; rows in time order. The volumes add up to the
             record's.
         """
-        bed = _settings(bed)
+        cut = self._cut(record, _settings(bed), spacing)
+        parameters = list(record.parameters)
+        names = ["time", "x", "z", "volume", *parameters]
+        if all(v.dtype == np.float64 for v in cut.values):
+            # One block of float64, filled in place and taken over without a copy.
+            table = np.empty((len(names), cut.total))
+            cut.fill(0, len(cut.counts), table)
+            return pd.DataFrame(table.T, columns=names, copy=False)
+        time, x, z, volume = np.empty((4, cut.total))
+        cut.fill(0, len(cut.counts), (time, x, z, volume))
+        columns = dict(zip(names, (time, x, z, volume, *cut.repeated(0, len(cut.counts), cut.values))))
+        return pd.DataFrame(columns)
+
+    def _cut(self, record: Record, bed: BedSettings, spacing: float | None = None) -> _Cut:
+        """The record cut into pieces for `portions`, to be produced row range by row range."""
         spacing = bed.cell_size if spacing is None else float(spacing)
         if not (math.isfinite(spacing) and spacing > 0):
             raise ValueError(f"spacing must be a finite length above 0 m, not {spacing}")
@@ -244,22 +259,9 @@ class Plan:
         total = float(count.sum())
         if total > MAX_PIECES:
             raise ValueError(f"spacing {spacing} m cuts the record into {total:.3g} pieces; choose a larger one")
-        n = count.astype(np.int64)
-        row = np.repeat(np.arange(len(frame)), n)
-        first = np.cumsum(n) - n
-        j = np.arange(int(total)) - np.repeat(first, n)
-        per = n[row]
-        t = start[row] + (j + 0.5) / per * duration[row]
-        x, z = _on_bed(*motion.position(t), bed)
-        columns: dict[str, np.ndarray] = {
-            "time": t,
-            "x": x,
-            "z": z,
-            "volume": frame["volume"].to_numpy()[row] / per,
-        }
-        for name in record.parameters:
-            columns[name] = frame[name].to_numpy()[row]
-        return pd.DataFrame(columns)
+        values = tuple(frame[name].to_numpy() for name in record.parameters)
+        return _Cut(motion, bed, start, duration, frame["volume"].to_numpy(), values, count.astype(np.int64),
+                    int(total))
 
     def end_cones(self, record: Record, bed: BedSettings | Bed) -> tuple[tuple[float, float], ...]:
         """Closed ranges (start, end) along the reclaim axis (m) whose reclaimed slices hold
@@ -317,9 +319,73 @@ class Plan:
         return f"{type(self).__name__}({', '.join(shown)})"
 
 
-def _on_bed(x: np.ndarray, z: np.ndarray, bed: BedSettings) -> tuple[np.ndarray, np.ndarray]:
+def _on_bed(
+    x: np.ndarray, z: np.ndarray, bed: BedSettings, *, out: tuple[np.ndarray, np.ndarray] | None = None
+) -> tuple[np.ndarray, np.ndarray]:
     # Positions are computed on the bed; this only removes rounding beyond its edges.
-    return np.clip(x, 0.0, bed.length), np.clip(z, 0.0, bed.width)
+    if out is None:
+        return np.clip(x, 0.0, bed.length), np.clip(z, 0.0, bed.width)
+    return np.clip(x, 0.0, bed.length, out=out[0]), np.clip(z, 0.0, bed.width, out=out[1])
+
+
+#: Pieces in a block of `_Cut.blocks`: a few thousand, so that a block's columns (32 KiB each) come
+#: from memory the allocator keeps, rather than from fresh pages, while NumPy's cost per call stays
+#: small against the work.
+BLOCK_PIECES = 4096
+
+
+class _Cut(NamedTuple):
+    """A record cut into pieces along a plan's path (see `Plan.portions`), produced for any range
+    of record rows. Every step is element-wise, so the pieces of rows lo..hi are the same numbers,
+    bit for bit, whether produced alone or with all the others."""
+
+    motion: _Motion
+    bed: BedSettings
+    start: np.ndarray  # per record row: h from the record's start
+    duration: np.ndarray  # h
+    volume: np.ndarray  # m³
+    values: tuple[np.ndarray, ...]  # one column per quality parameter
+    counts: np.ndarray  # pieces per record row (int64, at least 1)
+    total: int  # pieces in all
+
+    def blocks(self, pieces: int | None = None) -> list[tuple[int, int]]:
+        """Consecutive ranges (lo, hi) of record rows, about `pieces` pieces each (default
+        `BLOCK_PIECES`; a row with more pieces makes a block of its own), covering every row."""
+        pieces = BLOCK_PIECES if pieces is None else pieces
+        rows = len(self.counts)
+        if self.total <= pieces:
+            return [(0, rows)] if rows else []
+        ends = np.cumsum(self.counts)
+        bounds = np.unique(np.searchsorted(ends, np.arange(pieces, self.total, pieces), side="right"))
+        bounds = bounds[(bounds > 0) & (bounds < rows)].tolist()
+        edges = [0, *bounds, rows]
+        return list(zip(edges[:-1], edges[1:]))
+
+    def repeated(self, lo: int, hi: int, columns: tuple[np.ndarray, ...]) -> list[np.ndarray]:
+        """Per-row columns (rows lo..hi) repeated for each of the rows' pieces."""
+        n = self.counts[lo:hi]
+        return [np.repeat(column[lo:hi], n) for column in columns]
+
+    def fill(self, lo: int, hi: int, out: np.ndarray | tuple[np.ndarray, ...]) -> None:
+        """Writes the pieces of record rows lo..hi into the rows of `out`: time (h), x, z (m),
+        volume (m³), then (if `out` has room for them) the parameters' values, as float64.
+
+        Piece j of the n_i pieces of row i lies at the time t_i + (j + 0.5) / n_i d_i and holds
+        v_i / n_i of the row's volume (the module's documentation).
+        """
+        n = self.counts[lo:hi]
+        per = np.repeat(n, n)
+        j = np.arange(len(per))
+        j -= np.repeat(np.cumsum(n) - n, n)
+        time, x, z, volume = out[0], out[1], out[2], out[3]
+        np.add(j, 0.5, out=time)
+        time /= per
+        time *= np.repeat(self.duration[lo:hi], n)
+        time += np.repeat(self.start[lo:hi], n)  # t_i + ((j + 0.5) / n_i) d_i, as one expression gives it
+        _on_bed(*self.motion.position(time), self.bed, out=(x, z))
+        np.divide(np.repeat(self.volume[lo:hi], n), per, out=volume)
+        for k in range(4, len(out)):
+            out[k][...] = np.repeat(self.values[k - 4][lo:hi], n)
 
 
 @dataclass(frozen=True, kw_only=True, repr=False)
@@ -684,7 +750,7 @@ class ConeShell(Plan):
         direction = 1.0 if last >= first else -1.0
         return first + direction * float(self.step) * np.arange(count)
 
-    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+    def _motion(self, record: Record, bed: BedSettings) -> _ConeMotion:
         positions = self.positions(bed)
         total = record.total_volume
         if self.cone_volume is None:
@@ -721,7 +787,7 @@ class _ConeMotion(NamedTuple):
     stacked: np.ndarray  # volume stacked by each bound, m³
     step: float
 
-    def index(self, t: np.ndarray) -> np.ndarray:
+    def index(self, t: np.ndarray) -> np.ndarray:  # type: ignore[override]  # not tuple.index
         if not self.per > 0:
             return np.zeros(t.shape, dtype=np.int64)
         volume = np.interp(t, self.times, self.stacked)
@@ -788,7 +854,7 @@ class Chevcon(Plan):
         _number(self, "radius", positive=True)
         _number(self, "start", optional=False)
 
-    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+    def _motion(self, record: Record, bed: BedSettings) -> _RingMotion:
         if not bed.circular:
             raise PlanError("Chevcon stacks circular beds; use Chevron, Windrow, Strata or ConeShell on a linear bed")
         arc = float(bed.arc_length)
@@ -803,7 +869,7 @@ class Chevcon(Plan):
             swings = float(self.swings)
             swing_hours = hours / swings
         else:
-            swing_hours = tail / (float(self.swing_speed) * 60.0)
+            swing_hours = tail / (float(self.swing_speed) * 60.0)  # type: ignore[arg-type]  # given without swings
             swings = hours / swing_hours
         room = arc - start - tail
         if self.advance is None:
@@ -827,13 +893,13 @@ class Chevcon(Plan):
         return _RingMotion(arc, start, tail, swings, swing_hours, advance, cx, cz, radius)
 
     def _passes(self, record: Record, bed: BedSettings) -> float:
-        return self._motion(record, bed).swings  # type: ignore[attr-defined, no-any-return]
+        return self._motion(record, bed).swings
 
     def along(self, times: np.ndarray | float, record: Record, bed: BedSettings | Bed) -> np.ndarray:
         """The stacker's position along the reclaim axis, m, at `times` (h from the record's start)."""
         bed = _settings(bed)
         t = np.atleast_1d(np.asarray(times, dtype=float))
-        return self._motion(record, bed).along(t)  # type: ignore[attr-defined, no-any-return]
+        return self._motion(record, bed).along(t)
 
     def end_cones(self, record: Record, bed: BedSettings | Bed) -> tuple[tuple[float, float], ...]:
         self._motion(record, _settings(bed))

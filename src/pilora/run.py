@@ -8,14 +8,17 @@ height field and the volume balance. Lengths in m, volumes in m³, masses in t, 
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
 
+from .plans import Plan
+
 if TYPE_CHECKING:
-    from .plans import Plan
+    from ._native import Bed, Reclaimed
     from .record import Record
     from .settings import BedSettings
 
@@ -129,61 +132,33 @@ def simulate(
         portions the bed refuses (beyond its capacity, say). ``PlanError``
         (a ValueError) when the plan does not fit the bed.
     """
-    parameters = list(record.parameters)
-    taken = sorted({"time_mean", "time_std", _TIME, _TIME_SQUARED}.intersection(parameters))
-    if taken:
-        raise ValueError(f"the record's parameters {taken} take names of the reclaimed table's own columns")
-    portions = plan.portions(record, bed)
+    parameters = _parameters(record)
+    if type(plan).portions is Plan.portions and all(v.dtype == np.float64 for v in _values(record)):
+        # The plan's own cut, written once into the table the Result keeps, stacked from there.
+        cut = plan._cut(record, bed)
+        table = np.empty((4 + len(parameters), cut.total))
+        cut.fill(0, len(cut.counts), table)
+        portions = pd.DataFrame(table.T, columns=["time", "x", "z", "volume", *parameters], copy=False)
+        columns: Sequence[np.ndarray] | np.ndarray = table
+    else:
+        portions = plan.portions(record, bed)
+        columns = [portions[name].to_numpy(dtype=np.float64) for name in ("time", "x", "z", "volume", *parameters)]
     native = bed.build(seed=seed)
-    increment = float(native.cell_size if reclaim_increment is None else reclaim_increment)
-    if not (increment > 0 and math.isfinite(increment)):
-        raise ValueError(f"reclaim_increment must be positive and finite, got {reclaim_increment!r}")
-
-    time = portions["time"].to_numpy(dtype=np.float64)
-    values = np.column_stack(
-        [portions[p].to_numpy(dtype=np.float64) for p in parameters] + [time, time * time]
-    ).reshape(len(portions), len(parameters) + 2)
-    native.stack(
-        portions["x"].to_numpy(dtype=np.float64),
-        portions["z"].to_numpy(dtype=np.float64),
-        portions["volume"].to_numpy(dtype=np.float64),
-        values,
-        names=(*parameters, _TIME, _TIME_SQUARED),
-    )
+    increment = _increment(native, reclaim_increment)
+    _stack(native, parameters, columns)
     out = native.reclaim(increment)
 
-    volume = np.asarray(out.volume, dtype=np.float64)
-    averages = np.asarray(out.averages, dtype=np.float64).reshape(len(volume), -1)
-    empty = volume <= 0
-    averages = np.where(empty[:, None], np.nan, averages)
-    column = {name: averages[:, i] for i, name in enumerate(out.names)}
-    time_mean = column[_TIME]
-    time_std = np.sqrt(np.maximum(column[_TIME_SQUARED] - time_mean * time_mean, 0.0))
-    reclaimed = pd.DataFrame(
-        {
-            "x": np.asarray(out.x, dtype=np.float64),
-            "volume": volume,
-            "mass": volume * (math.nan if record.bulk_density is None else float(record.bulk_density)),
-            **{p: column[p] for p in parameters},
-            "time_mean": time_mean,
-            "time_std": time_std,
-        }
-    )
+    reclaimed = _reclaimed(out, record, parameters)
     heights = np.array(native.heights, dtype=np.float32)
     heights.setflags(write=False)
-    balance = {
-        "stacked": float(native.stacked_volume),
-        "reclaimed": float(volume.sum()),
-        "on_bed": float(native.bed_volume),
-        "buffered": float(native.buffered_volume),
-    }
+    balance = _balance(native, float(reclaimed["volume"].sum()))
     return Result(
         bed=bed,
         plan=plan,
         record=record,
         seed=int(native.seed),
         portions=portions,
-        reclaimed=reclaimed,
+        reclaimed=pd.DataFrame(reclaimed),
         heights=heights,
         cell_size=float(native.cell_size),
         reclaim_increment=increment,
@@ -191,3 +166,129 @@ def simulate(
         balance=balance,
     )
 
+
+# ----------------------------------------------------------------------------------------------
+# The steps of a run, shared by `simulate` and by runs that keep only what the measures read.
+
+
+def _parameters(record: Record) -> list[str]:
+    parameters = list(record.parameters)
+    taken = sorted({"time_mean", "time_std", _TIME, _TIME_SQUARED}.intersection(parameters))
+    if taken:
+        raise ValueError(f"the record's parameters {taken} take names of the reclaimed table's own columns")
+    return parameters
+
+
+def _values(record: Record) -> list[np.ndarray]:
+    return [record.frame[name].to_numpy() for name in record.parameters]
+
+
+def _increment(native: Bed, reclaim_increment: float | None) -> float:
+    increment = float(native.cell_size if reclaim_increment is None else reclaim_increment)
+    if not (increment > 0 and math.isfinite(increment)):
+        raise ValueError(f"reclaim_increment must be positive and finite, got {reclaim_increment!r}")
+    return increment
+
+
+def _stack(native: Bed, parameters: list[str], columns: Sequence[np.ndarray] | np.ndarray) -> None:
+    """Stacks portions given as the columns time (h), x, z (m), volume (m³), then the parameters'
+    values (float64), with the stacking time and its square as two hidden parameters."""
+    time = columns[0]
+    values = {name: columns[4 + i] for i, name in enumerate(parameters)}
+    values[_TIME] = time
+    values[_TIME_SQUARED] = time * time
+    native.stack(columns[1], columns[2], columns[3], values, names=(*parameters, _TIME, _TIME_SQUARED))
+
+
+def _reclaimed(out: Reclaimed, record: Record, parameters: list[str]) -> dict[str, np.ndarray]:
+    """The columns of `Result.reclaimed` from what the bed reclaimed."""
+    volume = np.asarray(out.volume, dtype=np.float64)
+    averages = np.asarray(out.averages, dtype=np.float64).reshape(len(volume), -1)
+    empty = volume <= 0
+    averages = np.where(empty[:, None], np.nan, averages)
+    column = {name: averages[:, i] for i, name in enumerate(out.names)}
+    time_mean = column[_TIME]
+    time_std = np.sqrt(np.maximum(column[_TIME_SQUARED] - time_mean * time_mean, 0.0))
+    return {
+        "x": np.asarray(out.x, dtype=np.float64),
+        "volume": volume,
+        "mass": volume * (math.nan if record.bulk_density is None else float(record.bulk_density)),
+        **{p: column[p] for p in parameters},
+        "time_mean": time_mean,
+        "time_std": time_std,
+    }
+
+
+def _balance(native: Bed, reclaimed: float) -> dict[str, float]:
+    return {
+        "stacked": float(native.stacked_volume),
+        "reclaimed": reclaimed,
+        "on_bed": float(native.bed_volume),
+        "buffered": float(native.buffered_volume),
+    }
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class _Run:
+    """A run that kept no tables (:func:`_run_blocks`): the fields of :class:`Result` the measures
+    read, the reclaimed table as plain columns."""
+
+    bed: BedSettings
+    plan: Plan
+    record: Record
+    seed: int
+    reclaimed: dict[str, np.ndarray]
+    reclaim_increment: float
+    end_cones: tuple[tuple[float, float], ...]
+
+
+#: Stacking in blocks is left to `simulate` for records within this share of the bed's capacity:
+#: sums of the portions' volumes in other orders could then fall on the other side of it.
+_CAPACITY_MARGIN = 1e-6
+
+
+def _run_blocks(
+    bed: BedSettings,
+    record: Record,
+    plan: Plan,
+    *,
+    seed: int | None,
+    reclaim_increment: float | None,
+    watch: Callable[[tuple[tuple[float, float], ...]], Callable[[np.ndarray, np.ndarray, np.ndarray], None] | None]
+    | None = None,
+) -> _Run | None:
+    """:func:`simulate` without its tables: the record is cut and stacked a block of a few thousand
+    portions at a time, so that no table of all the portions is ever made.
+
+    The same numbers as :func:`simulate`, bit for bit: a block's portions are the table's rows (the
+    cut is element-wise) and the bed stacks portions in order, whatever the calls. ``watch`` is
+    called with the end cones and may return a callable that sees each block's ``time`` (h), ``x``
+    (m) and ``volume`` (m³) columns, in stacking order, before the next block is made.
+
+    Returns None, having stacked nothing that stays, where only :func:`simulate` keeps its
+    promises: a plan with portions of its own, parameters that are not float64, a record that
+    fills the bed to within a millionth of its capacity, or a block the bed refuses (the whole
+    table then gets the refusal, or is taken, as one call).
+    """
+    parameters = _parameters(record)
+    values = _values(record)
+    if type(plan).portions is not Plan.portions or not all(v.dtype == np.float64 for v in values):
+        return None
+    cut = plan._cut(record, bed)
+    native = bed.build(seed=seed)
+    increment = _increment(native, reclaim_increment)
+    if not float(np.sum(cut.volume)) < float(native.capacity) * (1.0 - _CAPACITY_MARGIN):
+        return None
+    end_cones = tuple((float(a), float(b)) for a, b in plan.end_cones(record, bed))
+    each = None if watch is None else watch(end_cones)
+    for lo, hi in cut.blocks():
+        columns = np.empty((4 + len(parameters), int(cut.counts[lo:hi].sum())))
+        cut.fill(lo, hi, columns)
+        try:
+            _stack(native, parameters, columns)
+        except ValueError:
+            return None
+        if each is not None:
+            each(columns[0], columns[1], columns[3])
+    out = native.reclaim(increment)
+    return _Run(bed, plan, record, int(native.seed), _reclaimed(out, record, parameters), increment, end_cones)
