@@ -346,13 +346,13 @@ def markdown_table(frame: pd.DataFrame, formats: dict[str, str] | None = None, i
         cells = []
         for column in frame.columns:
             value = row[column]
-            spec = formats.get(column)
+            cell_format = formats.get(column)
             if isinstance(value, float) and math.isnan(value):
                 cells.append("–")
             elif isinstance(value, float) and math.isinf(value):
                 cells.append("∞")
-            elif spec is not None:
-                cells.append(format(value, spec))
+            elif cell_format is not None:
+                cells.append(format(value, cell_format))
             else:
                 cells.append(str(value))
         lines.append("| " + " | ".join(cells) + " |")

@@ -203,9 +203,9 @@ def test_module_entry_point_quiet_when_piped(tmp_path, record):
 
 
 def test_sample_record_is_regenerated_byte_identical():
-    spec = importlib.util.spec_from_file_location("make_sample_record", ROOT / "scripts" / "make_sample_record.py")
-    maker = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(maker)
+    module_spec = importlib.util.spec_from_file_location("make_sample_record", ROOT / "scripts" / "make_sample_record.py")
+    maker = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(maker)
     assert maker.make_record() == sample_record_path().read_text(encoding="utf-8")
     record = sample_record()
     assert len(record) == 1440 and record.parameters == ("CaO", "SiO2", "Al2O3", "Fe2O3", "H2O")

@@ -22,10 +22,10 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def _load_study():
-    spec = importlib.util.spec_from_file_location("calibrate", ROOT / "scripts" / "calibrate.py")
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location("calibrate", ROOT / "scripts" / "calibrate.py")
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules.setdefault("calibrate", module)
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     return module
 
 

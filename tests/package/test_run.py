@@ -78,9 +78,9 @@ def test_result_repr_and_pickle(one_pass):
 
 def test_the_study_example_runs_on_a_small_bed(tmp_path, capsys):
     """examples/study.py, the README's study: three plans, effects without end cones, figures."""
-    spec = importlib.util.spec_from_file_location("study", Path(__file__).parents[2] / "examples" / "study.py")
-    study = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(study)
+    module_spec = importlib.util.spec_from_file_location("study", Path(__file__).parents[2] / "examples" / "study.py")
+    study = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(study)
     rng = np.random.default_rng(2)
     frame = pd.DataFrame({"time": np.arange(300) / 30, "mass": 4.0, "CaO": 50 + np.cumsum(rng.normal(size=300)) / 5,
                           "SiO2": rng.normal(6, 1, 300)})
