@@ -109,15 +109,7 @@ def weighted_mean(values: ArrayLike, weights: ArrayLike) -> np.ndarray | float:
     Rows of zero weight do not count, whatever their values (NaN included). Returns a float for
     1-D input, an array of P floats for 2-D input; NaN where the weights sum to zero.
     """
-    v = np.asarray(values, dtype=np.float64)
-    w = _weights(weights, v.shape[0] if v.ndim else -1)
-    keep = w > 0
-    v, w = v[keep], w[keep]
-    total = w.sum()
-    if total == 0:
-        mean = np.full(v.shape[1:], np.nan)
-    else:
-        mean = np.tensordot(w, v, axes=(0, 0)) / total
+    v, w, total, mean = _weighted(values, weights)
     return float(mean) if mean.ndim == 0 else mean
 
 
@@ -127,17 +119,22 @@ def weighted_std(values: ArrayLike, weights: ArrayLike) -> np.ndarray | float:
     ``sqrt(sum(w (v - m)^2) / sum(w))`` with ``m`` the weighted mean; shapes and the handling of
     zero weights as in :func:`weighted_mean`. NaN where the weights sum to zero.
     """
+    v, w, total, mean = _weighted(values, weights)
+    std = mean if total == 0 else np.sqrt(np.tensordot(w, (v - mean) ** 2, axes=(0, 0)) / total)
+    return float(std) if std.ndim == 0 else std
+
+
+def _weighted(values: ArrayLike, weights: ArrayLike) -> tuple[np.ndarray, np.ndarray, float, np.ndarray]:
+    """The rows of positive weight, their values and weights, the weights' sum and the weighted
+    mean along the first axis (NaN where the weights sum to zero)."""
     v = np.asarray(values, dtype=np.float64)
     w = _weights(weights, v.shape[0] if v.ndim else -1)
     keep = w > 0
     v, w = v[keep], w[keep]
     total = w.sum()
     if total == 0:
-        std = np.full(v.shape[1:], np.nan)
-    else:
-        mean = np.tensordot(w, v, axes=(0, 0)) / total
-        std = np.sqrt(np.tensordot(w, (v - mean) ** 2, axes=(0, 0)) / total)
-    return float(std) if std.ndim == 0 else std
+        return v, w, total, np.full(v.shape[1:], np.nan)
+    return v, w, total, np.tensordot(w, v, axes=(0, 0)) / total
 
 
 def same_mass_blocks(

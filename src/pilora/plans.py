@@ -334,6 +334,19 @@ def _on_bed(
 BLOCK_PIECES = 4096
 
 
+class _TravellingPlan(Plan):
+    """A plan whose stacker travels to and fro between two reversal points (`start`, `end`)."""
+
+    def _travel(self, record: Record, bed: BedSettings) -> _Travel:
+        raise NotImplementedError
+
+    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
+        return _reversals(self, bed)
+
+    def _passes(self, record: Record, bed: BedSettings) -> float:
+        return self._travel(record, bed).passes
+
+
 class _Cut(NamedTuple):
     """A record cut into pieces along a plan's path (see `Plan.portions`), produced for any range
     of record rows. Every step is element-wise, so the pieces of rows lo..hi are the same numbers,
@@ -389,7 +402,7 @@ class _Cut(NamedTuple):
 
 
 @dataclass(frozen=True, kw_only=True, repr=False)
-class Chevron(Plan):
+class Chevron(_TravellingPlan):
     """Chevron stacking on a linear bed: the stacker runs back and forth along one lane at a
     constant speed; each one-way pass lays one roof-shaped layer.
 
@@ -429,12 +442,6 @@ class Chevron(Plan):
         lane = _across("lane", self.lane, bed)
         return _LaneMotion(travel, lane)
 
-    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
-        return _reversals(self, bed)
-
-    def _passes(self, record: Record, bed: BedSettings) -> float:
-        return self._travel(record, bed).passes
-
 
 class _LaneMotion(NamedTuple):
     travel: _Travel
@@ -449,7 +456,7 @@ class _LaneMotion(NamedTuple):
 
 
 @dataclass(frozen=True, kw_only=True, repr=False)
-class Windrow(Plan):
+class Windrow(_TravellingPlan):
     """Windrow stacking on a linear bed: rows along the bed side by side across the width, each
     row one pass; the next layer lays its rows in the valleys between the rows below.
 
@@ -549,12 +556,6 @@ class Windrow(Plan):
     def _motion(self, record: Record, bed: BedSettings) -> _Motion:
         return _RowMotion(self._travel(record, bed), self._cycle(bed)[0])
 
-    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
-        return _reversals(self, bed)
-
-    def _passes(self, record: Record, bed: BedSettings) -> float:
-        return self._travel(record, bed).passes
-
 
 class _RowMotion(NamedTuple):
     travel: _Travel
@@ -590,7 +591,7 @@ class Resonance(NamedTuple):
 
 
 @dataclass(frozen=True, kw_only=True, repr=False)
-class Strata(Plan):
+class Strata(_TravellingPlan):
     """Strata (horizontal layer) stacking on a linear bed: the boom swings across the width while
     the stacker travels back and forth along the bed, laying flat layers.
 
@@ -653,12 +654,6 @@ class Strata(Plan):
     def _motion(self, record: Record, bed: BedSettings) -> _Motion:
         low, high = self._swing_range(bed)
         return _SwingMotion(self._travel(record, bed), low, high, float(self.swing_period) / 60.0)
-
-    def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
-        return _reversals(self, bed)
-
-    def _passes(self, record: Record, bed: BedSettings) -> float:
-        return self._travel(record, bed).passes
 
     def swing_ratio(self, record: Record, bed: BedSettings | Bed) -> float:
         """Pass time over swing period."""
