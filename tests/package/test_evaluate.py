@@ -118,6 +118,21 @@ def test_every_backend_and_worker_count_gives_the_same_rows(backend, reference, 
     pd.testing.assert_frame_equal(frame, reference)
 
 
+def test_dask_pieces_keep_rows_of_several_records_and_stop_at_a_failure(cluster, reference, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    tasks, other = tiny_tasks(), tiny_record(seed=3)
+    tasks = [*tasks, *(Task(t.bed, other, t.plan, t.reclaim_increment) for t in tasks)] * 3  # pieces of 8 down to 1
+    with distributed.Client(cluster) as client:
+        pd.testing.assert_frame_equal(evaluate(tasks, seed=RUN, client=client), evaluate(tasks, seed=RUN, workers=1))
+        off = Task(tasks[0].bed, tasks[0].record, Chevron(layers=3, end=50.0))
+        failing = [*tiny_tasks() * 2, off, *tiny_tasks() * 4]  # the failure fifth in the piece of tasks 8-15
+        path = tmp_path / "sweep.csv"
+        with pytest.raises(PlanError, match="end"):
+            evaluate(failing, seed=RUN, client=client, log=path)
+    logged = set(read_log(path)["task"])
+    assert {8, 9, 10, 11} <= logged and 12 not in logged  # the piece's rows before the failure are kept
+
+
 def read_log(path):
     if path.suffix == ".csv":
         logged = pd.read_csv(path, float_precision="round_trip")
