@@ -13,7 +13,10 @@ Measured in --repeat rounds of one run each (the best run of each kept):
 - ``threads``, ``processes`` and ``dask`` with 1 and 2 workers; the pools and clusters are started
   and warmed up (one task each) before the clock starts, their start-up is shown apart.
   ``dask`` workers are started without the MALLOC_TRIM_THRESHOLD_ that Dask's nanny sets by
-  default; ``dask-default`` keeps it, and shows what it costs (see `pilora.evaluate`).
+  default and without Dask's statistical profiler; ``dask-default`` keeps both, and shows what
+  they cost (see `pilora.evaluate`). Each
+  cluster runs its rounds alone, with a serial run in each round beside it: its speed-up is taken
+  over those serial runs, so that a spell of outside load weighs on both sides.
 Every backend's rows are checked to equal the serial rows.
 
     python benchmarks/bench_evaluate.py [--tasks 64] [--repeat 3] [--backends ...] [--json PATH]
@@ -86,9 +89,12 @@ def backend(name: str, warm: list[pilora.Task]) -> Iterator[tuple[dict[str, Any]
         from distributed import Client, LocalCluster
 
         environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ"))
-        if kind == "dask":  # workers without the nanny's MALLOC_TRIM_THRESHOLD_ (module docstring)
+        profile = dask.config.get("distributed.worker.profile.enabled")
+        if kind == "dask":  # workers tuned as `pilora.evaluate` advises (module docstring)
             environ.pop("MALLOC_TRIM_THRESHOLD_", None)
-        with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}), \
+            profile = False
+        with dask.config.set({"distributed.nanny.pre-spawn-environ": environ,
+                              "distributed.worker.profile.enabled": profile}), \
                 LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                              dashboard_address=":0") as cluster, Client(cluster) as client:
             client.wait_for_workers(workers)
@@ -162,10 +168,15 @@ def main(argv: list[str] | None = None) -> dict[str, object]:
                 keywords, startup[name] = stack.enter_context(backend(name, tasks[:1]))
                 measured[name] = functools.partial(pilora.evaluate, tasks, seed=RUN_SEED, **keywords)
         rounds(measured)
+    paired: dict[str, float] = {}  # each cluster's rows against the serial runs of its own rounds
     for name in names:
         if name.startswith("dask"):
+            beside = f"serial beside {name}"
             with backend(name, tasks[:1]) as (keywords, startup[name]):
-                rounds({name: functools.partial(pilora.evaluate, tasks, seed=RUN_SEED, **keywords)})
+                rounds({name: functools.partial(pilora.evaluate, tasks, seed=RUN_SEED, **keywords),
+                        beside: serial})
+            paired[name] = seconds.pop(beside)
+            busy.pop(beside)
     reference = frames["serial (evaluate, CSV log)"]
     assert isinstance(reference, pd.DataFrame)
     identical = all(reference.equals(frames[name]) for name in names)
@@ -176,8 +187,11 @@ def main(argv: list[str] | None = None) -> dict[str, object]:
     print(f"{'backend':<28}{'seconds':>9}{'ms/task':>9}{'speed-up':>10}{'busy':>7}{'start-up s':>12}")
     for row in rows:
         print(f"{row.backend:<28}{row.seconds:>9.2f}{1e3 * row.seconds / len(tasks):>9.1f}"
-              f"{serial_s / row.seconds:>9.2f}x{row.busy:>7.2f}{row.startup:>12.2f}")
+              f"{paired.get(row.backend, serial_s) / row.seconds:>9.2f}x{row.busy:>7.2f}{row.startup:>12.2f}")
     print("busy: CPU seconds of this process over wall seconds (worker processes not counted)")
+    if paired:
+        print("dask rows: speed-up over the serial runs of their own rounds (best "
+              + ", ".join(f"{paired[name]:.2f} s beside {name}" for name in paired) + ")")
     overhead = seconds["machinery alone (no runs)"] / run_task_s
     measures = run_task_s / simulate_s - 1.0
     print(f"per-task overhead of evaluate (machinery alone over the run_task loop): {100 * overhead:.2f} % "
@@ -189,7 +203,8 @@ def main(argv: list[str] | None = None) -> dict[str, object]:
     print(f"load average after: {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
     report: dict[str, object] = {"tasks": len(tasks), "repeat": args.repeat,
                                  "rows": [row._asdict() for row in rows], "overhead": overhead,
-              "identical": identical, "load_after": load}
+                                 "serial_beside": paired,
+                                 "identical": identical, "load_after": load}
     if args.json is not None:
         args.json.write_text(json.dumps(report, indent=1))
     return report
