@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -22,6 +23,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -97,6 +99,36 @@ struct VolumeBalance {
 class ReclaimInterrupted : public std::exception {
 public:
     const char* what() const noexcept override { return "reclaiming interrupted"; }
+};
+
+// Thrown when a thread calls a bed it is already working on: a signal handler or finaliser that
+// runs while the bed stacks or reclaims, and reaches the same bed.
+class BedBusy : public std::logic_error {
+public:
+    BedBusy()
+        : std::logic_error("the bed is busy in this thread: it was called back (from a signal handler or a "
+                           "finaliser) while it stacks or reclaims") {}
+};
+
+// The bed's mutex: a thread that asks for it while holding it gets BedBusy instead of waiting for
+// itself for ever.
+class BedMutex {
+public:
+    void lock() {
+        const std::thread::id me = std::this_thread::get_id();
+        if (owner_.load(std::memory_order_relaxed) == me) throw BedBusy();
+        mutex_.lock();
+        owner_.store(me, std::memory_order_relaxed);
+    }
+
+    void unlock() {
+        owner_.store(std::thread::id{}, std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
 };
 
 namespace bed_detail {
@@ -656,7 +688,7 @@ public:
     }
 
 private:
-    mutable std::mutex mutex_;
+    mutable BedMutex mutex_;
     BedSettings settings_;
     std::uint64_t seed_ = 0;
     std::minstd_rand engine_;

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bed.hpp"
@@ -322,6 +323,48 @@ TEST(BedWithEngine, InterruptsLeaveTheVolumesBalanced) {
     b = bed.balance();
     EXPECT_GT(bed.reclaim_position(), 0.0f);
     EXPECT_NEAR(b.reclaimed + b.on_bed + b.buffered, b.stacked, 1e-9 * b.stacked);
+}
+
+// A poll that calls back into the bed it polls for, as a signal handler may.
+struct CallingBackPoll {
+    const Bed* bed;
+    static bool poll(void* self) {
+        static_cast<CallingBackPoll*>(self)->bed->balance();
+        return false;
+    }
+};
+
+TEST(BedWithEngine, CallsBackFromItsOwnWorkAreRefusedAndOtherThreadsWait) {
+    Bed bed(BedSettings{20, 6, 45, 8}, 3);
+    CallingBackPoll back{&bed};
+    const double volume = 100.0, x = 10.0, z = 3.0;
+    Portions p;
+    p.count = 1;
+    p.x = {&x, 0};
+    p.z = {&z, 0};
+    p.volume = {&volume, 0};
+    p.names = std::vector<std::string>{};
+    EXPECT_THROW(bed.stack(p, {&CallingBackPoll::poll, &back, 16}), pilora::BedBusy);
+    EXPECT_EQ(bed.balance().stacked, volume);  // refused in the poll: stacked and buffered
+    EXPECT_THROW(bed.reclaim(0.5f, {&CallingBackPoll::poll, &back, 1}), pilora::BedBusy);
+    bed.stack(p);  // usable after both
+
+    // Another thread's call waits for the lock instead of being refused.
+    double seen = 0.0;
+    std::thread other;
+    struct Starting {
+        const Bed* bed;
+        double* seen;
+        std::thread* other;
+        static bool poll(void* self) {
+            auto& s = *static_cast<Starting*>(self);
+            if (!s.other->joinable()) *s.other = std::thread([&s] { *s.seen = s.bed->balance().stacked; });
+            return false;
+        }
+    } starting{&bed, &seen, &other};
+    bed.stack(p, {&Starting::poll, &starting, 16});
+    other.join();
+    EXPECT_EQ(seen, 3 * volume);  // read once the stacking had finished
 }
 
 // ---- saved state ----------------------------------------------------------------------------------

@@ -1,5 +1,5 @@
-"""The module where the process around it misbehaves: Ctrl-C during a long stacking call, forked
-workers, and memory that runs out."""
+"""The module where the process around it misbehaves: Ctrl-C and other signal handlers during a
+long stacking call, forked workers, and memory that runs out."""
 
 import hashlib
 import math
@@ -55,6 +55,26 @@ def test_ctrl_c_stops_stack_list_within_a_row_and_keeps_what_went_in(make_bed):
     reclaimed = bed.reclaim()
     assert math.fsum(reclaimed["volume"]) == flushed
     assert {a for a, v in zip(reclaimed["a"], reclaimed["volume"]) if v} == {7.0}
+
+
+def test_a_signal_handler_cannot_use_the_bed_it_interrupted(make_bed):
+    bed = make_bed(bed_size_x=20.0, bed_size_z=20.0)
+    rows, volume = 100_000, 1000.5  # minutes of stacking
+    xz = np.random.default_rng(3).uniform(0.0, 20.0, (rows, 2))
+    table = np.column_stack([xz, np.full(rows, volume), np.full(rows, 7.0)])
+    previous = signal.signal(signal.SIGVTALRM, lambda *_: bed.reclaim())  # mid-stack, the same bed
+    signal.setitimer(signal.ITIMER_VIRTUAL, 0.1)
+    try:
+        with pytest.raises(RuntimeError, match="busy stacking"):
+            bed.stack_list(table, XZV + ["a"])
+    finally:
+        signal.setitimer(signal.ITIMER_VIRTUAL, 0.0)
+        signal.signal(signal.SIGVTALRM, previous)
+    bed.stack(0.0, 10.0, 10.0, 0.0, [7.0])  # usable again; lets down the buffered rest
+    flushed = chunks_on(bed)
+    went_in = round(flushed / volume)
+    assert 0 < went_in < rows and flushed == math.floor(went_in * volume)  # nothing reclaimed
+    assert math.fsum(bed.reclaim()["volume"]) == flushed
 
 
 def test_ctrl_c_leaves_the_bed_counting_only_what_went_in(make_bed):

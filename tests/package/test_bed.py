@@ -6,6 +6,8 @@ import math
 import os
 import pickle
 import signal
+import subprocess
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -375,6 +377,32 @@ def test_stacking_lets_other_threads_run():
     resumed = time.perf_counter()  # at once, unless the stacking holds the interpreter lock
     worker.join()
     assert resumed - times["start"] < 0.5 * (times["end"] - times["start"])
+
+
+CALLED_BACK = """
+import signal, sys
+import pilora
+
+bed = pilora.Bed(100, 20, chunks_per_volume_unit=8, seed=3)
+signal.signal(signal.SIGALRM, lambda signum, frame: bed.balance)  # the same bed, mid-stack
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try:
+    bed.stack(50.0, 10.0, 1e6)  # seconds of work
+except RuntimeError as error:
+    print(error)
+balance = bed.balance
+bed.stack(50.0, 10.0, 1.0)
+print(balance["stacked"], balance["buffered"] > 1000.0, bed.balance["stacked"])
+"""
+
+
+def test_a_signal_handler_that_calls_the_working_bed_gets_an_error_instead_of_a_hang():
+    done = subprocess.run([sys.executable, "-c", CALLED_BACK], capture_output=True, text=True, timeout=120,
+                          env=os.environ.copy())
+    assert done.returncode == 0, done.stderr
+    error, balance = done.stdout.splitlines()
+    assert error.startswith("the bed is busy in this thread")
+    assert balance.split() == ["1000000.0", "True", "1000001.0"]  # stopped part-way, usable after
 
 
 def test_ctrl_c_stops_stacking_and_leaves_the_bed_consistent():

@@ -2,13 +2,15 @@
 // Multi-phase initialisation; main interpreter only; the GIL stays in use (the default).
 //
 // The methods take their arguments through the casters below, which keep pybind11's
-// conversions and signatures and add what a bed needs: the object must be built, the sequences
-// must have an order of their own, and the table is read only where it is aligned.
+// conversions and signatures and add what a bed needs: the object must be built and not in the
+// middle of stacking, the sequences must have an order of their own, and the table is read only
+// where it is aligned.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,7 +21,7 @@ namespace py = pybind11;
 
 namespace pilora {
 
-// The PiloraLib a method is called on, whose __init__ has run.
+// The PiloraLib a method is called on, whose __init__ has run and which is not stacking.
 struct Built {
     PiloraLibPython* bed;
     PiloraLibPython* operator->() const { return bed; }
@@ -100,6 +102,10 @@ struct type_caster<pilora::Built> {
         value.bed = reinterpret_cast<instance*>(src.ptr())
                         ->get_value_and_holder(type)
                         .value_ptr<pilora::PiloraLibPython>();
+        if (value.bed->stacking) {  // called from a signal handler that interrupted its stacking
+            throw std::runtime_error("PiloraLib is busy stacking: a signal handler that interrupts "
+                                     "it cannot use the same bed");
+        }
         return true;
     }
     operator pilora::Built() const { return value; }

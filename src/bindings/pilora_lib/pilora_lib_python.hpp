@@ -61,6 +61,9 @@ public:
     std::optional<std::size_t> parameter_count;
     // Unit chunks handed to the simulator so far (whole and partial), for the capacity check.
     double chunks_stacked = 0.0;
+    // True while the simulator stacks, when the signal poll may run Python handlers: a call on
+    // this bed from one of them is refused (see Stacking).
+    bool stacking = false;
 
     PiloraLibPython(float bed_size_x, float bed_size_z, float reclaim_angle,
                     float particles_per_volume_unit, bool circular,
@@ -98,6 +101,7 @@ public:
         chunks_stacked = chunks;
         // Interrupted or not, the whole portion is in the bed: deposited or buffered.
         try {
+            const Stacking busy(*this);
             simulator->stack(portion_, x, z);
         } catch (const StackingInterrupted&) {
             throw pybind11::error_already_set();
@@ -279,6 +283,18 @@ private:
 
     FastSimulator& fast() const { return static_cast<FastSimulator&>(*simulator); }
 
+    // Marks the bed as stacking for a scope.
+    class Stacking {
+    public:
+        explicit Stacking(PiloraLibPython& bed) : bed_(bed) { bed_.stacking = true; }
+        ~Stacking() { bed_.stacking = false; }
+        Stacking(const Stacking&) = delete;
+        Stacking& operator=(const Stacking&) = delete;
+
+    private:
+        PiloraLibPython& bed_;
+    };
+
     // Stacks the rows of a checked table. Should stacking stop part-way (Ctrl-C, memory running
     // out), the row it stopped in is in the bed, deposited or buffered, and the rows after it
     // are not: the chunk count is then made again as the check did, up to that row. Kept out
@@ -293,6 +309,7 @@ private:
         std::vector<double>& values = values_;
         std::size_t row = 0;
         try {
+            const Stacking busy(*this);
             for (; row < rows; ++row) {
                 for (std::size_t p = 0; p < parameters.size(); ++p) {
                     values[p] = cells(row, parameters[p]);
