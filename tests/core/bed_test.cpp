@@ -288,6 +288,17 @@ TEST(BedWithEngine, ReclaimRefusesIncrementsThatNeverReachTheEnd) {
     EXPECT_TRUE(bed.reclaim(1.0f).x.empty());  // finished
 }
 
+// One portion without parameters, read from the three values (kept alive by the caller).
+Portions one_portion(const double& x, const double& z, const double& volume) {
+    Portions p;
+    p.count = 1;
+    p.x = {&x, 0};
+    p.z = {&z, 0};
+    p.volume = {&volume, 0};
+    p.names = std::vector<std::string>{};
+    return p;
+}
+
 // A poll that answers true on its `stop_at`-th call.
 struct CountingPoll {
     int calls = 0;
@@ -303,12 +314,7 @@ TEST(BedWithEngine, InterruptsLeaveTheVolumesBalanced) {
     Bed bed(s, 3);
     CountingPoll stop{0, 3};
     const double volume = 1000.0, x = 10.0, z = 3.0;
-    Portions p;
-    p.count = 1;
-    p.x = {&x, 0};
-    p.z = {&z, 0};
-    p.volume = {&volume, 0};
-    p.names = std::vector<std::string>{};
+    const Portions p = one_portion(x, z, volume);
     EXPECT_THROW(bed.stack(p, {&CountingPoll::poll, &stop, 16}), pilora::StackingInterrupted);
     pilora::VolumeBalance b = bed.balance();
     EXPECT_EQ(b.stacked, volume);
@@ -338,12 +344,7 @@ TEST(BedWithEngine, CallsBackFromItsOwnWorkAreRefusedAndOtherThreadsWait) {
     Bed bed(BedSettings{20, 6, 45, 8}, 3);
     CallingBackPoll back{&bed};
     const double volume = 100.0, x = 10.0, z = 3.0;
-    Portions p;
-    p.count = 1;
-    p.x = {&x, 0};
-    p.z = {&z, 0};
-    p.volume = {&volume, 0};
-    p.names = std::vector<std::string>{};
+    const Portions p = one_portion(x, z, volume);
     EXPECT_THROW(bed.stack(p, {&CallingBackPoll::poll, &back, 16}), pilora::BedBusy);
     EXPECT_EQ(bed.balance().stacked, volume);  // refused in the poll: stacked and buffered
     EXPECT_THROW(bed.reclaim(0.5f, {&CallingBackPoll::poll, &back, 1}), pilora::BedBusy);
