@@ -111,7 +111,7 @@ _ENGINE_STATES = 2**31 - 2
 _RECORD_CACHE_SIZE = 8
 
 # Most tasks sent to a Dask worker in one piece.
-_DASK_BATCH_LIMIT = 8
+_DASK_PIECE_LIMIT = 8
 
 
 # ---------------------------------------------------------------------------------------------
@@ -694,7 +694,7 @@ def _pooled(executor: cf.Executor, pending: list[int], prepared: list[_Prepared]
 def _pieces(groups: Mapping[str, list[int]], threads: int) -> list[tuple[str, list[int]]]:
     """Cut tasks that share a record into the pieces sent to Dask workers, largest first: each
     piece takes a 2 x threads-th part of the tasks not yet cut, at least one task and at most
-    :data:`_DASK_BATCH_LIMIT`. The scheduler's cost, a few milliseconds a piece, is then paid
+    :data:`_DASK_PIECE_LIMIT`. The scheduler's cost, a few milliseconds a piece, is then paid
     once per piece, the pieces run in the order sent, and the last small ones even out the
     workers' finishing times."""
     left = sum(len(indices) for indices in groups.values())
@@ -702,14 +702,14 @@ def _pieces(groups: Mapping[str, list[int]], threads: int) -> list[tuple[str, li
     for name, indices in groups.items():
         start = 0
         while start < len(indices):
-            size = max(1, min(_DASK_BATCH_LIMIT, math.ceil(left / (2 * threads)), len(indices) - start))
+            size = max(1, min(_DASK_PIECE_LIMIT, math.ceil(left / (2 * threads)), len(indices) - start))
             pieces.append((name, indices[start:start + size]))
             start += size
             left -= size
     return pieces
 
 
-def _run_batch(jobs: list[tuple[int, _Job]], record: Record,
+def _run_piece(jobs: list[tuple[int, _Job]], record: Record,
                catch: bool) -> tuple[list[tuple[int, _Outcome]], BaseException | None]:
     """Run a piece of tasks that share a record; stop at the first error when errors are not
     recorded, returning it beside the outcomes of the tasks that finished before it."""
@@ -739,7 +739,7 @@ def _dask(client: distributed.Client, pending: list[int], prepared: list[_Prepar
             for i in indices:
                 task = prepared[i].task
                 jobs.append((i, (task.bed, task.plan, task.reclaim_increment, seeds[i])))
-            futures.append(client.submit(_run_batch, jobs, scattered[name], catch, pure=False))
+            futures.append(client.submit(_run_piece, jobs, scattered[name], catch, pure=False))
         for future in distributed.as_completed(futures, loop=client.loop):
             done, error = future.result()
             yield from done
