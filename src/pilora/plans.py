@@ -24,9 +24,10 @@ and the pieces' volumes add up to the record's. Plans are checked against the be
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, fields
-from typing import TYPE_CHECKING, NamedTuple, Protocol
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
 
 import numpy as np
 import pandas as pd
@@ -49,7 +50,12 @@ class PlanError(ValueError):
 
     def __init__(self, message: str, *, parameter: str | None = None) -> None:
         self.parameter = parameter
+        self._message = message
         super().__init__(f"{parameter}: {message}" if parameter is not None else message)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled with its parameter, so that it arrives whole from a worker process.
+        return (functools.partial(type(self), parameter=self.parameter), (self._message,), self.__dict__)
 
 
 class _Motion(Protocol):

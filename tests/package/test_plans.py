@@ -284,6 +284,8 @@ def test_plans_that_do_not_fit_the_bed_are_refused(plan: Plan, bed: BedSettings,
     with pytest.raises(PlanError) as caught:
         plan.portions(RECORD, bed)
     assert caught.value.parameter == parameter
+    again = pickle.loads(pickle.dumps(caught.value))  # as it comes back from a worker process
+    assert type(again) is PlanError and again.parameter == parameter and str(again) == str(caught.value)
 
 
 @pytest.mark.parametrize("plan", [*LINEAR, Chevcon(tail=30.0, swings=40)], ids=repr)
