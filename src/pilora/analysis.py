@@ -540,7 +540,9 @@ def _version() -> str:
 def summary(result: Result) -> dict[str, Any]:
     """A JSON-able digest of a run: what went in, and the measures of what came out.
 
-    Keys: ``version`` (the package's), ``seed``, ``settings`` (the bed's fields), ``plan``
+    Keys: ``version`` (the package's), ``seed``, ``settings`` (the bed's fields, as given),
+    ``cells`` (the grid the settings resolve to: ``chunks_per_volume_unit`` per m³,
+    ``cell_size`` m, ``chunk_volume`` m³, ``grid_shape`` [cells across, cells along]), ``plan``
     (``type``, ``repr`` and ``fields``), ``record`` (rows, parameters, mass t, volume m³,
     duration h), ``reclaim_increment`` (m), ``blending`` and ``blending_without_end_cones``
     (parameter -> column -> value, as :func:`blending`), ``flow_variability`` and
@@ -563,6 +565,12 @@ def summary(result: Result) -> dict[str, Any]:
         "version": _version(),
         "seed": int(result.seed),
         "settings": _fields(result.bed),
+        "cells": {
+            "chunks_per_volume_unit": float(result.bed.resolved_chunks_per_volume_unit),
+            "cell_size": float(result.bed.cell_size),
+            "chunk_volume": float(result.bed.chunk_volume),
+            "grid_shape": [int(n) for n in result.bed.grid_shape],
+        },
         "plan": {
             "type": type(result.plan).__name__,
             "repr": repr(result.plan),

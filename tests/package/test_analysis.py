@@ -119,6 +119,11 @@ def test_summary_is_strict_json():
     json.dumps(digest, allow_nan=False)
     assert (digest["version"], digest["seed"]) == (pilora.__version__, 3)
     assert digest["settings"] == dataclasses.asdict(bed)
+    assert digest["cells"] == {"chunks_per_volume_unit": 1.0, "cell_size": 1.0, "chunk_volume": 1.0,
+                               "grid_shape": [8, 30]}
+    default = summary(simulate(BedSettings(30.0, 8.0), result.record, Chevron(layers=4), seed=3))
+    assert default["settings"]["chunks_per_volume_unit"] is None  # as given: the default grid
+    assert default["cells"]["cell_size"] == pytest.approx(8.0 / 120) and default["cells"]["grid_shape"][0] == 120
     assert digest["plan"]["repr"] == "Chevron(layers=4)" and digest["plan"]["fields"]["layers"] == 4
     assert digest["record"]["mass"] is None  # a record without a bulk density has no masses
     assert digest["end_cones"] == [list(r) for r in result.end_cones] != []
