@@ -338,7 +338,7 @@ def _read_frame(path: Path) -> pd.DataFrame:
 
 
 def _load_record(args: argparse.Namespace) -> tuple[Any, str]:
-    from .record import Record, RecordError
+    from .record import Record, RecordError, _default_amount
     from .sample import SAMPLE_BULK_DENSITY, sample_record_path
 
     if args.mass is not None and args.volume is not None:
@@ -359,11 +359,8 @@ def _load_record(args: argparse.Namespace) -> tuple[Any, str]:
                              f"its columns are: {shown}")
     mass, volume = args.mass, args.volume
     if mass is None and volume is None:
-        if "mass" in columns:
-            mass = "mass"
-        elif "volume" in columns:
-            volume = "volume"
-        else:
+        mass, volume = _default_amount(columns)
+        if mass is None and volume is None:
             raise UsageError(f"the record has neither a 'mass' nor a 'volume' column: name the column "
                              f"of interval masses (t) with --mass or of volumes (m³) with --volume; "
                              f"its columns are: {shown}")

@@ -6,11 +6,13 @@ record's start; its material has a volume (m³), a mass (t) and one value per qu
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -21,6 +23,17 @@ __all__ = ["Record", "RecordError", "read_record"]
 RESERVED_NAMES = frozenset({"time", "duration", "volume", "mass", "x", "z"})
 
 _HOUR = pd.Timedelta(hours=1)
+
+
+
+def _default_amount(columns: list[str]) -> tuple[str | None, str | None]:
+    """(mass, volume): the column a record's amounts are read from when none is named, a column
+    named "mass" before one named "volume"; (None, None) when there is neither."""
+    if "mass" in columns:
+        return "mass", None
+    if "volume" in columns:
+        return None, "volume"
+    return None, None
 
 
 class RecordError(ValueError):
@@ -34,12 +47,17 @@ class RecordError(ValueError):
     def __init__(self, message: str, *, row: int | None = None, column: str | None = None) -> None:
         self.row = row
         self.column = column
+        self._message = message
         where = []
         if row is not None:
             where.append(f"row {row}")
         if column is not None:
             where.append(f"column {column!r}")
         super().__init__(f"{', '.join(where)}: {message}" if where else message)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled with its row and column, so that it arrives whole from a worker process.
+        return (functools.partial(type(self), row=self.row, column=self.column), (self._message,), self.__dict__)
 
 
 @dataclass(frozen=True, eq=False)
@@ -143,11 +161,8 @@ class Record:
         if mass is not None and volume is not None:
             raise ValueError("give either mass or volume, not both")
         if mass is None and volume is None:
-            if "mass" in columns:
-                mass = "mass"
-            elif "volume" in columns:
-                volume = "volume"
-            else:
+            mass, volume = _default_amount(columns)
+            if mass is None and volume is None:
                 raise RecordError("no mass or volume column: name one with mass= or volume=")
         amount = mass if mass is not None else volume
         assert amount is not None

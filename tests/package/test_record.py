@@ -120,6 +120,8 @@ def test_bad_rows_are_named(column: str, row: int, value: object, message: str) 
         Record.from_frame(frame, bulk_density=1.6)
     assert (caught.value.row, caught.value.column) == (row, column)
     assert str(caught.value).startswith(f"row {row}, column {column!r}: ")
+    again = pickle.loads(pickle.dumps(caught.value))  # as it comes back from a worker process
+    assert (type(again), again.row, again.column, str(again)) == (RecordError, row, column, str(caught.value))
 
 
 def test_the_first_bad_row_is_reported() -> None:
