@@ -14,9 +14,9 @@ Measured in --repeat rounds of one run each (the best run of each kept):
   and warmed up (one task each) before the clock starts, their start-up is shown apart.
   ``dask`` workers are started without the MALLOC_TRIM_THRESHOLD_ that Dask's nanny sets by
   default and without Dask's statistical profiler; ``dask-default`` keeps both, and shows what
-  they cost (see `pilora.evaluate`). Each
-  cluster runs its rounds alone, with a serial run in each round beside it: its speed-up is taken
-  over those serial runs, so that a spell of outside load weighs on both sides.
+  they cost (see `pilora.evaluate`). Each cluster runs its rounds alone, with a serial run in
+  each round beside it: its speed-up is taken over those serial runs, so that a spell of outside
+  load weighs on both sides.
 Every backend's rows are checked to equal the serial rows.
 
     python benchmarks/bench_evaluate.py [--tasks 64] [--repeat 3] [--backends ...] [--json PATH]

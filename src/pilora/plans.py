@@ -24,15 +24,14 @@ and the pieces' volumes add up to the record's. Plans are checked against the be
 
 from __future__ import annotations
 
-import functools
 import math
 from dataclasses import dataclass, fields
-from typing import TYPE_CHECKING, Any, NamedTuple, Protocol
+from typing import TYPE_CHECKING, NamedTuple, Protocol
 
 import numpy as np
 import pandas as pd
 
-from .record import Record
+from .record import Record, _FieldError
 from .settings import BedSettings
 
 if TYPE_CHECKING:
@@ -44,18 +43,15 @@ __all__ = ["Chevcon", "Chevron", "ConeShell", "Plan", "PlanError", "Resonance", 
 MAX_PIECES = 50_000_000
 
 
-class PlanError(ValueError):
+class PlanError(_FieldError):
     """A plan that does not fit the bed or the record; `parameter` names the plan's setting at fault
     (None when the bed's kind is at fault)."""
 
+    _fields = ("parameter",)
+
     def __init__(self, message: str, *, parameter: str | None = None) -> None:
         self.parameter = parameter
-        self._message = message
-        super().__init__(f"{parameter}: {message}" if parameter is not None else message)
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        # Pickled with its parameter, so that it arrives whole from a worker process.
-        return (functools.partial(type(self), parameter=self.parameter), (self._message,), self.__dict__)
+        super().__init__(message, f"{parameter}: {message}" if parameter is not None else message)
 
 
 class _Motion(Protocol):

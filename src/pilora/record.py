@@ -36,7 +36,23 @@ def _default_amount(columns: list[str]) -> tuple[str | None, str | None]:
     return None, None
 
 
-class RecordError(ValueError):
+class _FieldError(ValueError):
+    """A ValueError whose message names fields of its own (the keyword arguments of its
+    ``__init__``, listed in ``_fields``), kept when pickled, so that it arrives whole from a
+    worker process."""
+
+    _fields: tuple[str, ...] = ()
+
+    def __init__(self, message: str, text: str) -> None:
+        self._message = message
+        super().__init__(text)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        keywords = {name: getattr(self, name) for name in self._fields}
+        return (functools.partial(type(self), **keywords), (self._message,), self.__dict__)
+
+
+class RecordError(_FieldError):
     """A record that cannot be used as given.
 
     `row` is the 0-based position of the offending row in the frame (its place, not its index
@@ -44,20 +60,17 @@ class RecordError(ValueError):
     column's name. Either is None when the fault is not a row's or a column's.
     """
 
+    _fields = ("row", "column")
+
     def __init__(self, message: str, *, row: int | None = None, column: str | None = None) -> None:
         self.row = row
         self.column = column
-        self._message = message
         where = []
         if row is not None:
             where.append(f"row {row}")
         if column is not None:
             where.append(f"column {column!r}")
-        super().__init__(f"{', '.join(where)}: {message}" if where else message)
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        # Pickled with its row and column, so that it arrives whole from a worker process.
-        return (functools.partial(type(self), row=self.row, column=self.column), (self._message,), self.__dict__)
+        super().__init__(message, f"{', '.join(where)}: {message}" if where else message)
 
 
 @dataclass(frozen=True, eq=False)

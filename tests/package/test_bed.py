@@ -380,7 +380,7 @@ def test_stacking_lets_other_threads_run():
 
 
 CALLED_BACK = """
-import signal, sys
+import signal
 import pilora
 
 bed = pilora.Bed(100, 20, chunks_per_volume_unit=8, seed=3)
