@@ -23,7 +23,7 @@ PILORA_PACKAGES=(
   g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev valgrind
   clang libclang-rt-dev python3-matplotlib python3-pybind11-stubgen mypy python3-distributed
   python3-pandas python3-pyarrow python3-scipy python3-tqdm python3-deap python3-optuna
-  python3-selenium chromium chromium-driver ca-certificates
+  python3-selenium python3-openpyxl chromium chromium-driver ca-certificates
 )
 
 pilora_log() { printf '[pilora] %s\n' "$*" >&2; }

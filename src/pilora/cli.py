@@ -40,6 +40,8 @@ from typing import Any, NoReturn
 import numpy as np
 import pandas as pd
 
+from .commands.common import UsageError
+
 __all__ = ["main"]
 
 DEFAULT_SEED = 1
@@ -62,10 +64,6 @@ _EFFECT_NOTE = (
     "reclaimed row; 'same mass': the record grouped into blocks of a reclaimed row's mass first "
     "(std_in_same_mass), the fair basis: H near 1 means the bed did not blend."
 )
-
-
-class UsageError(Exception):
-    """A mistake in the command line or its input; the message says what to fix (exit status 2)."""
 
 
 class _Exit(Exception):
