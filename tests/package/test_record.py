@@ -83,8 +83,8 @@ def test_files_read_as_frames(tmp_path, suffix: str) -> None:
 
 
 def test_other_files_are_refused(tmp_path) -> None:
-    with pytest.raises(ValueError, match=r"\.csv or \.parquet"):
-        read_record(tmp_path / "belt.xlsx")
+    with pytest.raises(ValueError, match=r"\.csv, \.parquet or \.xlsx"):
+        read_record(tmp_path / "belt.txt")
 
 
 def spoil(frame: pd.DataFrame, column: str, row: int, value: object) -> pd.DataFrame:
@@ -168,3 +168,193 @@ def test_records_compare_pickle_and_show_their_size() -> None:
     assert record != Record.from_frame(belt(), bulk_density=1.5)
     text = repr(record)
     assert "6 rows" in text and "1.5 h" in text and "('cao', 'sio2')" in text and "1.6 t/m³" in text
+
+
+# -- times, zones and dialects ------------------------------------------------------------------
+
+BERLIN = "Europe/Berlin"
+# Two-minute rows across the autumn clock change (03:00 CEST becomes 02:00 CET on 2026-10-25).
+INSTANTS = pd.date_range("2026-10-24 23:50", periods=48, freq="2min", tz="UTC")
+
+
+def plant(rows: int = 48) -> pd.DataFrame:
+    """A plant's record in UTC, headers with units."""
+    rng = np.random.default_rng(7)
+    return pd.DataFrame({
+        "time": INSTANTS[:rows],
+        "Tonnage [t]": np.round(rng.uniform(30, 40, rows), 2),
+        "CaO [%]": np.round(rng.normal(50, 1, rows), 2),
+        "SiO2 [%]": np.round(rng.normal(5, 0.3, rows), 2),
+        "H2O (%)": np.round(rng.normal(3, 0.2, rows), 2),
+    })
+
+
+def plain_record(frame: pd.DataFrame, tmp_path, **keywords) -> Record:
+    """The record written plainly (comma, decimal point, ISO 8601 in UTC with offsets) and read."""
+    path = tmp_path / "plain.csv"
+    frame.assign(time=frame["time"].dt.strftime("%Y-%m-%d %H:%M:%S+00:00")).to_csv(path, index=False)
+    return read_record(path, mass="Tonnage [t]", bulk_density=1.5, **keywords)
+
+
+def local_text(frame: pd.DataFrame, fmt: str) -> pd.Series:
+    return frame["time"].dt.tz_convert(BERLIN).dt.strftime(fmt)
+
+
+def test_times_with_offsets_across_a_clock_change_are_instants(tmp_path) -> None:
+    path = tmp_path / "offsets.csv"
+    path.write_text("time,volume,q\n2026-10-25 02:58:00+02:00,1,5\n2026-10-25 02:00:00+01:00,1,6\n"
+                    "2026-10-25T01:02:00Z,1,7\n")
+    record = read_record(path)
+    np.testing.assert_allclose(record.frame["time"], [0.0, 2 / 60, 4 / 60])
+    assert record.start == pd.Timestamp("2026-10-25 00:58", tz="UTC") and record.timezone == "UTC"
+    assert read_record(path, timezone=BERLIN).timezone == BERLIN  # the zone only shows the times
+    # A frame with zone-aware dates is held in UTC too, and keeps its zone's name.
+    aware = pd.DataFrame({"time": INSTANTS[:3].tz_convert(BERLIN), "volume": 1.0})
+    record = Record.from_frame(aware)
+    assert record.timezone == BERLIN and str(record.start.tz) == "UTC"
+    assert list(record.times().dt.strftime("%H:%M %Z")) == ["01:50 CEST", "01:52 CEST", "01:54 CEST"]
+    path.write_text("time,volume\n2026-10-25 02:58:00+02:00,1\n2026-10-25 03:10:00,1\n")
+    with pytest.raises(RecordError, match=r"row 1, column 'time': time '2026-10-25 03:10:00' has no UTC offset"):
+        read_record(path)
+
+
+def test_local_times_through_both_clock_changes(tmp_path) -> None:
+    frame = plant()
+    path = tmp_path / "local.csv"
+    frame.assign(time=local_text(frame, "%Y-%m-%d %H:%M")).to_csv(path, index=False)
+    record = read_record(path, mass="Tonnage", bulk_density=1.5, timezone=BERLIN)
+    np.testing.assert_allclose(record.frame["time"], np.arange(48) / 30)
+    assert record.start == INSTANTS[0] and record.timezone == BERLIN
+    assert any("43 rows in the repeated hour of 2026-10-25" in note and "30 before the clock change, 13 after" in note
+               for note in record.notes)
+    # Without the zone the repeated hour runs backwards: refused, saying what to give.
+    with pytest.raises(RecordError, match=r"row 35, column 'time': time is not after .*timezone="):
+        read_record(path, mass="Tonnage", bulk_density=1.5)
+    # The spring's skipped hour does not exist: each such row named with its line.
+    path.write_text("time,volume\n2026-03-29 01:58,1\n2026-03-29 02:00,1\n2026-03-29 02:30,1\n2026-03-29 03:02,1\n")
+    with pytest.raises(RecordError) as caught:
+        read_record(path, timezone=BERLIN)
+    assert str(caught.value).startswith("row 1, column 'time': 2026-03-29 02:00:00 does not exist in Europe/Berlin")
+    assert "(line 3)" in str(caught.value) and ": row 2 (line 4)" in str(caught.value)
+    assert [f[0] for f in caught.value.faults] == [1, 2]
+    with pytest.raises(ValueError, match="unknown time zone 'Europe/Berln'"):
+        read_record(path, timezone="Europe/Berln")
+
+
+def _excel(frame: pd.DataFrame, path) -> None:
+    local = frame.assign(time=frame["time"].dt.tz_convert(BERLIN).dt.tz_localize(None))
+    with pd.ExcelWriter(path, engine="openpyxl") as book:
+        pd.DataFrame({"note": ["cover sheet"]}).to_excel(book, sheet_name="Info", index=False)
+        local.to_excel(book, sheet_name="Export", index=False)
+
+
+def _historian(frame: pd.DataFrame, path, encoding: str = "utf-8") -> None:
+    export = frame.assign(time=local_text(frame, "%d.%m.%Y %H:%M"), Schicht="Früh")
+    export.to_csv(path, sep=";", decimal=",", index=False, encoding=encoding)
+
+
+# Each case: file name, writer, read_record keywords beyond the plain ones.
+DIALECTS = [
+    ("historian.csv", _historian, {}),
+    ("historian-cp1252.csv", lambda f, p: _historian(f, p, "cp1252"), {}),
+    ("historian-given.csv", _historian, {"sep": ";", "decimal": ",", "time_format": "%d.%m.%Y %H:%M"}),
+    ("tabs.csv.gz", lambda f, p: f.assign(time=local_text(f, "%Y-%m-%d %H:%M")).to_csv(p, sep="\t", index=False), {}),
+    ("pipes.csv", lambda f, p: f.assign(time=local_text(f, "%m/%d/%Y %I:%M %p")).to_csv(p, sep="|", index=False),
+     {"sep": "|", "time_format": "%m/%d/%Y %I:%M %p"}),
+    ("workbook.xlsx", _excel, {"sheet": "Export"}),
+    ("aware.parquet", lambda f, p: f.assign(time=f["time"].dt.tz_convert(BERLIN)).to_parquet(p), {}),
+]
+
+
+@pytest.mark.parametrize(("name", "write", "keywords"), DIALECTS, ids=[d[0] for d in DIALECTS])
+def test_exports_read_as_the_record_written_plainly(tmp_path, name, write, keywords) -> None:
+    frame = plant()
+    write(frame, tmp_path / name)
+    record = read_record(tmp_path / name, mass="Tonnage [t]", bulk_density=1.5, timezone=BERLIN, **keywords)
+    assert record == plain_record(frame, tmp_path, timezone=BERLIN)
+    assert record.units == {"CaO": "%", "SiO2": "%", "H2O": "%"} and record.parameters == ("CaO", "SiO2", "H2O")
+    if name.startswith("historian") and not keywords:
+        assert any("separator ';', decimal comma" in note for note in record.notes)
+        assert ("encoding cp1252" in " ".join(record.notes)) == ("cp1252" in name)
+
+
+def test_a_decimal_comma_not_detected_is_named_with_its_remedy(tmp_path) -> None:
+    path = tmp_path / "export.csv"
+    _historian(plant(4), path)
+    with pytest.raises(RecordError, match=r"row 0, column 'Tonnage': mass is not a number \('[\d,]+'\) "
+                                          r"\(a decimal comma: read with decimal=','\) \(line 2\)"):
+        read_record(path, mass="Tonnage", bulk_density=1.5, decimal=".", timezone=BERLIN)
+
+
+def test_times_that_do_not_read_name_the_row_the_text_the_format_and_a_remedy(tmp_path) -> None:
+    path = tmp_path / "times.csv"
+    path.write_text("time,volume\n24.10.2026 18:00,1\n24.10.2026 18:02,1\n24.10.2026 18:0x,1\n")
+    with pytest.raises(RecordError) as caught:
+        read_record(path, time_format="%Y-%m-%d %H:%M")
+    assert str(caught.value).startswith(
+        "row 0, column 'time': not a time: '24.10.2026 18:00' does not read as '%Y-%m-%d %H:%M' (line 2); "
+        "it reads as time_format='%d.%m.%Y %H:%M'")
+    assert "3 faults in all" in str(caught.value)
+    # Detected, the one format that reads the other rows names the bad one.
+    with pytest.raises(RecordError, match=r"^row 2, column 'time': not a time: '24.10.2026 18:0x' does not read as "
+                                          r"'%d.%m.%Y %H:%M' \(line 4\); give time_format="):
+        read_record(path)
+    path.write_text("time,volume\n01/02/2026 06:00,1\n01/02/2026 07:00,1\n")
+    with pytest.raises(RecordError, match=r"read as '%d/%m/%Y %H:%M' or as '%m/%d/%Y %H:%M': give time_format="):
+        read_record(path)
+
+
+def test_units_in_headers_and_the_original_headers(tmp_path) -> None:
+    frame = plant(6)
+    by_header = Record.from_frame(frame, mass="Tonnage [t]", bulk_density=1.5, parameters=["CaO [%]", "H2O (%)"])
+    by_name = Record.from_frame(frame, mass="Tonnage", bulk_density=1.5, parameters=["CaO", "H2O"])
+    assert by_header == by_name and by_name.units == {"CaO": "%", "H2O": "%"}
+    # With no mass or volume column, the one column in t is the mass.
+    assert Record.from_frame(frame, bulk_density=1.5) == Record.from_frame(frame, mass="Tonnage", bulk_density=1.5)
+    # A unit is kept in the name when taking it off would make two columns one.
+    twice = pd.DataFrame({"time": [0.0, 1.0], "volume": 1.0, "Fe [%]": 1.0, "Fe [ppm]": 2.0})
+    assert Record.from_frame(twice).parameters == ("Fe [%]", "Fe [ppm]")
+
+
+def test_reserved_names_are_refused_with_what_to_do() -> None:
+    frame = pd.DataFrame({"time": [0.0, 1.0], "volume": 1.0, "q": 2.0, "time_std": 0.5})
+    with pytest.raises(RecordError, match=r"column 'time_std': .*reclaimed table: rename it"):
+        Record.from_frame(frame)
+    assert Record.from_frame(frame, parameters=["q"]).parameters == ("q",)
+    for name in ("time_mean", "duration"):
+        with pytest.raises(RecordError, match=f"'{name}' cannot be a parameter's name"):
+            Record.from_frame(frame.rename(columns={"q": name}), parameters=[name])
+
+
+def test_missing_entries_refused_all_at_once_filled_or_dropped(tmp_path) -> None:
+    path = tmp_path / "gaps.csv"
+    path.write_text("time,volume,a,b\n0,1,1,10\n1,1,,20\n2,,3,\n\n3,1,4,40\n4,1,5,50\n")
+    with pytest.raises(RecordError) as caught:
+        read_record(path)
+    text = str(caught.value)
+    assert text.startswith("row 1, column 'a': missing value (line 3); a value is a finite number; "
+                           "or read with missing='interpolate'")
+    assert "column 'volume', missing volume: row 2 (line 4)" in text and "column 'b', missing value: row 2 (line 4)" in text
+    assert "3 faults in all" in text
+    filled = read_record(path, missing="interpolate")
+    np.testing.assert_allclose(filled.frame[["volume", "a", "b"]].to_numpy(),
+                               [[1, 1, 10], [1, 2, 20], [1, 3, 30], [1, 4, 40], [1, 5, 50]])
+    dropped = read_record(path, missing="drop", last_duration=1.0)
+    np.testing.assert_allclose(dropped.frame["time"], [0, 3, 4])
+    np.testing.assert_allclose(dropped.frame["duration"], [3, 1, 1])
+    assert any("dropped 2 rows" in note for note in dropped.notes)
+    # Beyond twenty faults: the first twenty named, and a count of all.
+    many = pd.DataFrame({"time": np.arange(30.0), "volume": 1.0, "a": np.nan})
+    many.loc[0, "a"] = 1.0
+    with pytest.raises(RecordError, match=r"and 9 more; 29 faults in all$"):
+        Record.from_frame(many)
+
+
+def test_new_attributes_compare_and_pickle() -> None:
+    frame = plant(6)
+    record = Record.from_frame(frame, mass="Tonnage", bulk_density=1.5, timezone=BERLIN, derived=["B2"])
+    again = pickle.loads(pickle.dumps(record))
+    assert again == record and again.derived == {"B2": "CaO / SiO2"} and again.timezone == BERLIN
+    assert record != Record.from_frame(frame, mass="Tonnage", bulk_density=1.5, timezone=BERLIN)
+    assert record != Record.from_frame(frame, mass="Tonnage", bulk_density=1.5, derived=["B2"])
+    assert "Europe/Berlin" in repr(record) and "derived=('B2',)" in repr(record)
