@@ -55,17 +55,23 @@ Row log
     and then renamed, so a kill loses at most the last batch and never leaves a broken part.
     ``resume=True`` reads the log and skips every task whose index and fingerprint (a digest of
     the bed settings, the record's content, the plan, the reclaim increment and the label) are
-    already there; a log from another task list or another run seed is refused. Without
-    ``resume=True`` an existing log is refused rather than overwritten.
+    already there. The latest row of a task wins; a row logged by another version of the
+    package, or a failure when errors are not recorded, is run again (and its new row logged).
+    Everything is checked before the log is changed: a file that is not a row log, or a log of
+    another task list or another run seed, is refused and left byte for byte as it was. Without
+    ``resume=True`` an existing log is refused rather than overwritten. See
+    :mod:`pilora.rowlog`.
+
+As tasks finish
+    ``as_completed=True`` returns a :class:`RowIterator` yielding the rows (dicts) as the tasks
+    finish, on every backend, each logged before it is yielded: the same rows as the frame,
+    for steady-state optimisers. With Dask, rows arrive a piece at a time.
 """
 
 from __future__ import annotations
 
 import concurrent.futures as cf
-import csv
 import dataclasses
-import enum
-import hashlib
 import math
 import multiprocessing
 import numbers
@@ -77,26 +83,26 @@ import shutil
 import sys
 import tempfile
 import threading
-import time
-import uuid
 from collections import OrderedDict
-from collections.abc import Generator, Iterable, Mapping
+from collections.abc import Generator, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 import numpy as np
 import pandas as pd
 
-from .analysis import _blending_both, _flow_std, _measured_run
+from . import rowlog
+from .analysis import _blending_both, _flow_cv, _flow_std, _measured_run
 from .plans import Plan
 from .record import Record
+from .rowlog import Prepared as _Prepared
 from .run import Result, _Run
 from .settings import BedSettings
 
 if TYPE_CHECKING:
     import distributed
 
-__all__ = ["PARQUET_BATCH_SECONDS", "Task", "evaluate", "measures", "run_task", "task_seed"]
+__all__ = ["PARQUET_BATCH_SECONDS", "RowIterator", "Task", "evaluate", "measures", "run_task", "task_seed"]
 
 #: Largest run seed + 1: run seeds are stored in 64-bit integer columns.
 RUN_SEED_LIMIT = 2**63
@@ -187,41 +193,52 @@ def _check_run_seed(seed: object) -> int:
 
 
 def _measure_columns(parameters: Iterable[str]) -> list[str]:
-    """Names of the measure columns, in row order, for the given quality parameters."""
+    """Names of the measure columns, in row order, for the given qualities (the record's
+    parameters, then its derived qualities)."""
     parameters = list(parameters)
     columns: list[str] = []
     for cones in ("", "_no_cones"):
         columns += [f"effect{cones}.{p}" for p in parameters]
+        columns += [f"effect_same_mass{cones}.{p}" for p in parameters]
         columns += [f"effect_interval{cones}.{p}" for p in parameters]
-        columns += [f"worst_effect{cones}", f"flow_variability{cones}"]
+        columns += [f"worst_effect{cones}", f"flow_variability{cones}", f"flow_variability_rows{cones}"]
     return columns
 
 
 def measures(result: Result) -> dict[str, float]:
     """The measures of one run, as a row evaluates them.
 
-    For each quality parameter ``p``: ``effect.p`` (homogenisation effect sigma_in / sigma_out on
-    the same-mass basis, :func:`pilora.blending`'s ``effect_same_mass``) and ``effect_interval.p``
-    (per input interval); ``worst_effect``, the smallest same-mass effect over the parameters
-    (NaN if any is NaN); ``flow_variability``, the std of the reclaimed volume per step (m³).
-    Each again with the suffix ``_no_cones``, leaving out the end cones.
+    For each quality ``p`` (the record's parameters, then its derived qualities): ``effect.p``,
+    the homogenisation effect sigma_in / sigma_out on the stated block basis
+    (:func:`pilora.blending`'s ``effect_block``: blocks of one hour of the record's mean feed
+    rate, independent of the grid), ``effect_same_mass.p`` (on blocks of a reclaimed row's mass)
+    and ``effect_interval.p`` (per input interval); ``worst_effect``, the smallest block-basis
+    effect over the qualities whose input varies (a constant quality has no effect and is left
+    out; NaN if none is left or any varying one is NaN); ``flow_variability``, the coefficient of
+    variation of the reclaimed flow per hour in per cent (:func:`pilora.flow_variability`), and
+    ``flow_variability_rows``, the std of the reclaimed volume per step (m³). Each again with
+    the suffix ``_no_cones``, leaving out the end cones.
     """
     return _measure_row(result, _blending_both(result))
 
 
 def _measure_row(run: Result | _Run, both: dict[bool, tuple[dict[str, np.ndarray], dict[str, Any]]]) -> dict[str, float]:
     """The row of :func:`measures` from a run and its blending numbers with and without end cones."""
-    parameters = list(run.record.parameters)
+    names = [*run.record.parameters, *getattr(run.record, "derived", {})]
     row: dict[str, float] = {}
     for end_cones, suffix in ((True, ""), (False, "_no_cones")):
-        columns = both[end_cones][0]
-        same_mass = [float(v) for v in columns["effect_same_mass"]]
-        row.update({f"effect{suffix}.{p}": v for p, v in zip(parameters, same_mass)})
+        columns, attrs = both[end_cones]
+        block = [float(v) for v in columns["effect_block"]]
+        constant = attrs["constant_mask"]
+        row.update({f"effect{suffix}.{p}": v for p, v in zip(names, block)})
+        row.update({f"effect_same_mass{suffix}.{p}": float(v) for p, v in zip(names, columns["effect_same_mass"])})
         row.update({f"effect_interval{suffix}.{p}": float(v)
-                    for p, v in zip(parameters, columns["effect_interval"])})
-        row[f"worst_effect{suffix}"] = (math.nan if not same_mass or any(map(math.isnan, same_mass))
-                                        else min(same_mass))
-        row[f"flow_variability{suffix}"] = _flow_std(run, end_cones)
+                    for p, v in zip(names, columns["effect_interval"])})
+        varying = [v for v, c in zip(block, constant) if not c]
+        row[f"worst_effect{suffix}"] = (math.nan if not varying or any(map(math.isnan, varying))
+                                        else min(varying))
+        row[f"flow_variability{suffix}"] = _flow_cv(run, end_cones)
+        row[f"flow_variability_rows{suffix}"] = _flow_std(run, end_cones)
     return row
 
 
@@ -279,373 +296,6 @@ def _run_spooled(job: _Job, fingerprint: str, spool: str, catch: bool) -> _Outco
     record, loaded = _spooled_record(fingerprint, spool)
     bed, plan, increment, seed = job
     return _attempt(Task(bed, record, plan, increment), seed, catch, loaded)
-
-
-# ---------------------------------------------------------------------------------------------
-# Fingerprints and the flattened description of a task
-
-
-def _digest(*parts: bytes | str) -> str:
-    h = hashlib.blake2b(digest_size=16)
-    for part in parts:
-        data = part.encode() if isinstance(part, str) else part
-        h.update(len(data).to_bytes(8, "little"))
-        h.update(data)
-    return h.hexdigest()
-
-
-def _record_fingerprint(record: Record) -> str:
-    """A digest of a record's content: columns, their dtypes and values, and its other fields."""
-    parts: list[bytes | str] = []
-    for name, column in record.frame.items():
-        values = column.to_numpy()
-        parts += [repr(name), str(values.dtype)]
-        if values.dtype.kind in "biufcmM":
-            parts.append(np.ascontiguousarray(values).tobytes())
-        else:
-            parts.append(repr(values.tolist()))
-    for field in dataclasses.fields(record):
-        if field.name != "frame":
-            parts += [field.name, _token(getattr(record, field.name))]
-    return _digest(*parts)
-
-
-def _token(value: object) -> str:
-    """A stable text for a settings or plan value (for fingerprints)."""
-    if dataclasses.is_dataclass(value) and not isinstance(value, type):
-        inner = ",".join(f"{f.name}={_token(getattr(value, f.name))}" for f in dataclasses.fields(value))
-        return f"{type(value).__module__}.{type(value).__qualname__}({inner})"
-    if isinstance(value, np.ndarray):
-        return f"array({value.dtype},{value.shape},{_digest(np.ascontiguousarray(value).tobytes())})"
-    if isinstance(value, np.generic):
-        return _token(value.item())
-    if isinstance(value, (tuple, list)):
-        return "(" + ",".join(_token(v) for v in value) + ")"
-    if isinstance(value, Mapping):
-        return "{" + ",".join(f"{_token(k)}:{_token(v)}" for k, v in value.items()) + "}"
-    if isinstance(value, float):
-        return value.hex()
-    text = repr(value)
-    if " at 0x" in text:
-        raise TypeError(f"cannot fingerprint a {type(value).__name__}: its repr is not stable")
-    return text
-
-
-def _flatten(prefix: str, value: object, out: dict[str, object]) -> None:
-    """Flatten a settings or plan value into columns ``prefix.field``, ``prefix.field[i]``."""
-    if dataclasses.is_dataclass(value) and not isinstance(value, type):
-        for field in dataclasses.fields(value):
-            if not field.name.startswith("_"):
-                _flatten(f"{prefix}.{field.name}", getattr(value, field.name), out)
-    elif isinstance(value, enum.Enum):
-        out[prefix] = value.name
-    elif isinstance(value, np.generic):
-        _flatten(prefix, value.item(), out)
-    elif value is None or isinstance(value, (bool, int, float, str)):
-        out[prefix] = value
-    elif isinstance(value, (tuple, list, np.ndarray)):
-        for i, item in enumerate(value):
-            _flatten(f"{prefix}[{i}]", item, out)
-    elif isinstance(value, Mapping):
-        for key, item in value.items():
-            _flatten(f"{prefix}.{key}", item, out)
-    else:
-        out[prefix] = repr(value)
-
-
-@dataclass
-class _Prepared:
-    """What the parent knows of a task before running it."""
-
-    task: Task
-    record_fingerprint: str
-    fingerprint: str
-    columns: dict[str, object]
-
-
-def _prepare(index: int, task: Task, record_fingerprints: dict[int, str]) -> _Prepared:
-    record_fp = record_fingerprints.get(id(task.record))
-    if record_fp is None:
-        record_fp = record_fingerprints[id(task.record)] = _record_fingerprint(task.record)
-    fingerprint = _digest(_token(task.bed), record_fp, _token(task.plan),
-                          _token(task.reclaim_increment), _token(task.label))
-    columns: dict[str, object] = {"task": index, "label": task.label, "plan": type(task.plan).__name__}
-    _flatten("plan", task.plan, columns)
-    columns["reclaim_increment"] = task.reclaim_increment
-    _flatten("bed", task.bed, columns)
-    columns["record"] = record_fp
-    return _Prepared(task, record_fp, fingerprint, columns)
-
-
-# ---------------------------------------------------------------------------------------------
-# The row schema
-
-_Kind = Literal["int64", "float64", "bool", "string"]
-
-
-def _kind(values: list[object]) -> _Kind:
-    kinds = {type(v) for v in values}
-    if kinds <= {bool}:
-        return "bool"
-    if kinds <= {int}:
-        return "int64"
-    if kinds <= {int, float, type(None)}:
-        return "float64"
-    return "string"
-
-
-def _schema(prepared: list[_Prepared], parameters: list[str], catch: bool) -> dict[str, _Kind]:
-    # Columns in groups (the plan's, then the bed's, ...), each in order of first appearance.
-    group = {"plan": 0, "reclaim_increment": 1, "bed": 2, "record": 3}
-    described: dict[str, list[object]] = {}
-    for name in sorted(dict.fromkeys(n for item in prepared for n in item.columns),
-                       key=lambda n: group.get(n.split(".")[0].split("[")[0], -1)):
-        described[name] = []
-    for item in prepared:
-        for name, values in described.items():
-            values.append(item.columns.get(name))
-    schema: dict[str, _Kind] = {"task": "int64", "label": "string", "plan": "string"}
-    for name, values in described.items():
-        if name not in schema:
-            schema[name] = "string" if name == "record" else _kind(values)
-    schema.update({name: "float64" for name in _measure_columns(parameters)})
-    if catch:
-        schema["error"] = "string"
-    schema.update({"seed": "int64", "run_seed": "int64", "version": "string", "fingerprint": "string"})
-    return schema
-
-
-def _missing(value: object) -> bool:
-    return value is None or (isinstance(value, float) and math.isnan(value))
-
-
-def _cell(value: object, kind: _Kind) -> object:
-    if kind == "string":
-        return None if _missing(value) else str(value)
-    if kind == "float64":
-        return math.nan if value is None else float(value)  # type: ignore[arg-type]
-    if kind == "int64":
-        return int(value)  # type: ignore[call-overload]
-    return bool(value)
-
-
-def _frame(rows: list[dict[str, object]], schema: dict[str, _Kind]) -> pd.DataFrame:
-    data: dict[str, Any] = {}
-    for name, kind in schema.items():
-        values = [_cell(row.get(name), kind) for row in rows]
-        data[name] = pd.Series(values, dtype=object if kind == "string" else kind)
-    return pd.DataFrame(data, columns=list(schema))
-
-
-# ---------------------------------------------------------------------------------------------
-# Row logs
-
-
-def _union(schema: dict[str, _Kind], previous: Mapping[str, _Kind]) -> dict[str, _Kind]:
-    """The log's columns: this run's, then those only the log has; kinds that differ widen."""
-    union = dict(schema)
-    for name, kind in previous.items():
-        if name not in union:
-            union[name] = kind
-        elif union[name] != kind:
-            union[name] = "float64" if {union[name], kind} <= {"int64", "float64"} else "string"
-    return union
-
-
-def _parsed(column: pd.Series, kind: _Kind) -> pd.Series:
-    """A CSV column read as text, turned into `kind` (floats through Python's exact parser)."""
-    text = column.astype(object)
-    if kind == "string":
-        return text.where(text != "", None)
-    if kind == "bool":
-        return text.map({"True": True, "False": False, "": None})
-    floats = text.where(text != "", "nan").astype(np.float64)
-    if kind == "int64" and np.isfinite(floats).all():
-        return text.astype(np.int64)
-    return floats
-
-
-class _CsvLog:
-    """A CSV row log: header line, then one flushed line per finished task."""
-
-    def __init__(self, path: pathlib.Path, schema: dict[str, _Kind]) -> None:
-        self.path = path
-        self.previous: pd.DataFrame | None = None
-        if path.exists():
-            self._repair()
-        if path.exists() and path.stat().st_size:
-            text = pd.read_csv(path, dtype=str, keep_default_na=False, na_filter=False)
-            # The text does not tell kinds: the run's columns keep theirs, the log's others are text.
-            extra: dict[str, _Kind] = {n: "string" for n in text.columns if n not in schema}
-            self.schema = {**schema, **extra}
-            self.previous = pd.DataFrame({name: _parsed(text[name], self.schema[name])
-                                          for name in text.columns})
-            if list(self.schema) != list(text.columns):
-                # Columns the log lacks (say, of new plan types): rewrite it with all of them.
-                temporary = path.with_name(f".{path.name}.{uuid.uuid4().hex}")
-                with open(temporary, "w", newline="") as file:
-                    file.write(_csv_line(list(self.schema)))
-                    for row in self.previous.to_dict("records"):
-                        file.write(_csv_line(self._line(row)))
-                os.replace(temporary, path)
-            self.file = open(path, "a", newline="")
-        else:
-            self.schema = dict(schema)
-            self.file = open(path, "w", newline="")
-            self.file.write(_csv_line(list(self.schema)))
-            self.file.flush()
-
-    def _repair(self) -> None:
-        """Drop a last line cut short by a kill (no final newline)."""
-        with open(self.path, "rb+") as file:
-            data = file.read()
-            if not data.endswith(b"\n"):
-                file.truncate(data.rfind(b"\n") + 1)
-
-    def _line(self, row: Mapping[str, object]) -> list[object]:
-        line: list[object] = []
-        for name, kind in self.schema.items():
-            value = row.get(name)
-            if _missing(value):
-                line.append("" if kind == "string" else "nan")
-            elif isinstance(value, (float, np.floating)):
-                line.append(repr(float(value)))
-            else:
-                line.append(value)
-        return line
-
-    def append(self, row: Mapping[str, object]) -> None:
-        self.file.write(_csv_line(self._line(row)))
-        self.file.flush()
-
-    def close(self) -> None:
-        self.file.flush()
-        os.fsync(self.file.fileno())
-        self.file.close()
-
-
-class _Lines:
-    """A file-like sink collecting what csv.writer writes."""
-
-    def __init__(self) -> None:
-        self.parts: list[str] = []
-
-    def write(self, text: str) -> None:
-        self.parts.append(text)
-
-
-def _csv_line(values: list[object]) -> str:
-    sink = _Lines()
-    csv.writer(sink, lineterminator="\n").writerow(values)
-    return "".join(sink.parts)
-
-
-class _ParquetLog:
-    """A Parquet row log: a folder of part files, one per batch of finished tasks."""
-
-    def __init__(self, path: pathlib.Path, schema: dict[str, _Kind]) -> None:
-        import pyarrow.parquet as pq
-
-        self.path = path
-        self.previous: pd.DataFrame | None = None
-        self.buffer: list[dict[str, object]] = []
-        self.written = time.monotonic()
-        if path.exists() and not path.is_dir():
-            raise ValueError(f"a Parquet log is a folder of part files, and {path} is a file")
-        path.mkdir(parents=True, exist_ok=True)
-        parts = sorted(path.glob("part-*.parquet"))
-        tables = [pq.read_table(part) for part in parts]
-        previous: dict[str, _Kind] = {}
-        for table in tables:
-            previous = _union(previous, {f.name: _ARROW_KINDS.get(str(f.type), "string") for f in table.schema})
-        self.schema = _union(schema, previous)
-        self.arrow = _arrow_schema(self.schema)
-        if tables:
-            frames = [table.to_pandas() for table in tables]
-            self.previous = pd.concat(frames, ignore_index=True)
-            for name in self.previous.columns:
-                if self.previous[name].dtype == object:
-                    self.previous[name] = self.previous[name].where(self.previous[name].notna(), None)
-            if any(table.schema != self.arrow for table in tables):
-                # Parts of other columns or kinds: one part with every column replaces them, so
-                # that the folder reads as one table.
-                self.buffer = self.previous.to_dict("records")
-                self.flush()
-                for part in parts:
-                    part.unlink()
-
-    def append(self, row: Mapping[str, object]) -> None:
-        self.buffer.append(dict(row))
-        if time.monotonic() - self.written >= PARQUET_BATCH_SECONDS:
-            self.flush()
-
-    def flush(self) -> None:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
-
-        self.written = time.monotonic()
-        if not self.buffer:
-            return
-        rows = [{name: _cell(row.get(name), kind) for name, kind in self.schema.items()} for row in self.buffer]
-        table = pa.Table.from_pylist(rows, schema=self.arrow)
-        name = f"part-{time.time_ns():020d}-{uuid.uuid4().hex[:8]}.parquet"
-        temporary = self.path / f".{name}.tmp"
-        pq.write_table(table, temporary)
-        os.replace(temporary, self.path / name)
-        self.buffer = []
-
-    def close(self) -> None:
-        self.flush()
-
-
-_ARROW_KINDS: dict[str, _Kind] = {"int64": "int64", "double": "float64", "bool": "bool", "string": "string"}
-
-
-def _arrow_schema(schema: dict[str, _Kind]) -> Any:
-    import pyarrow as pa
-
-    types = {"int64": pa.int64(), "float64": pa.float64(), "bool": pa.bool_(), "string": pa.string()}
-    return pa.schema([(name, types[kind]) for name, kind in schema.items()])
-
-
-_Log = _CsvLog | _ParquetLog
-
-
-def _open_log(path: str | os.PathLike[str], schema: dict[str, _Kind], resume: bool) -> _Log:
-    path = pathlib.Path(path)
-    suffix = path.suffix.lower()
-    if suffix not in (".csv", ".parquet", ".pq"):
-        raise ValueError(f"the log's suffix must be .csv or .parquet, not {path.suffix!r} ({path})")
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if path.exists() and not resume:
-        raise FileExistsError(f"the log {path} exists: pass resume=True to continue it, or remove it")
-    return _CsvLog(path, schema) if suffix == ".csv" else _ParquetLog(path, schema)
-
-
-def _logged_rows(log: _Log, prepared: list[_Prepared], run_seed: int,
-                 catch: bool) -> dict[int, dict[str, object]]:
-    """Rows of the log that stand for tasks of this run, by task index; refuses foreign logs."""
-    done: dict[int, dict[str, object]] = {}
-    if log.previous is None or not len(log.previous):
-        return done
-    for name in ("task", "fingerprint", "run_seed"):
-        if name not in log.previous.columns:
-            raise ValueError(f"the log {log.path} has no column {name!r}: not a row log of pilora.evaluate")
-    for row in log.previous.sort_values("task", kind="stable").to_dict("records"):
-        index = int(row["task"])
-        if not 0 <= index < len(prepared):
-            raise ValueError(f"the log {log.path} holds task {index}, but only {len(prepared)} tasks "
-                             "were given: it belongs to another task list")
-        if row["fingerprint"] != prepared[index].fingerprint:
-            raise ValueError(f"the log {log.path} holds another task at index {index} "
-                             f"(fingerprint {row['fingerprint']}, expected {prepared[index].fingerprint})")
-        if int(row["run_seed"]) != run_seed:
-            raise ValueError(f"the log {log.path} was written with run seed {row['run_seed']}, "
-                             f"not {run_seed}")
-        if not catch and not _missing(row.get("error")):
-            continue  # a failed task, logged by a run that recorded errors: run it again
-        done.setdefault(index, row)
-    return done
 
 
 # ---------------------------------------------------------------------------------------------
@@ -753,11 +403,200 @@ def _dask(client: distributed.Client, pending: list[int], prepared: list[_Prepar
 # The population call
 
 
+@dataclass
+class _Setup:
+    """A call of :func:`evaluate` with its arguments checked, its tasks prepared and its log read
+    and checked (not yet changed)."""
+
+    prepared: list[_Prepared]
+    kinds: dict[str, rowlog.Kind]
+    seeds: list[int]
+    run_seed: int
+    version: str
+    catch: bool
+    workers: int | None
+    processes: bool
+    executor: cf.Executor | None
+    client: distributed.Client | str | None
+    log: rowlog.Log | None
+    resumed: dict[int, dict[str, object]]
+    outdated: int
+    progress: bool | None
+    # What the run has done so far (the iterator reads it; the generator of rows writes it).
+    backend: str | None = None
+    record_loads: int = 0
+    rows: dict[int, dict[str, object]] = dataclasses.field(default_factory=dict)
+
+
+class RowIterator(Iterator[dict[str, object]]):
+    """The rows of ``evaluate(..., as_completed=True)``, one per task, yielded as tasks finish.
+
+    Each row is a dict holding the columns of :func:`evaluate`'s frame in its order, with the
+    values that frame holds (Python ints, floats and bools, text as ``str``, NaN for a missing
+    number and None for missing text); ``pandas.DataFrame(rows)`` makes a frame of them, and
+    :meth:`frame` the very frame :func:`evaluate` returns. Rows taken over from a resumed log come
+    first; each row is in the log before it is yielded. A failing task raises from ``next()``
+    (with ``errors="raise"``) after the rows that finished before it.
+
+    The tasks start at the first ``next()``. Closing the iterator (``close()``, leaving a ``with``
+    block, or dropping it) cancels the tasks not yet started, waits for those running and closes
+    the log: a later ``resume=True`` call continues from the rows logged. Drive one iterator from
+    one thread at a time.
+
+    Attributes
+    ----------
+    run_seed : int
+        The run seed (drawn from the OS when ``seed=None``).
+    total : int
+        Rows the iterator yields in all (the number of tasks).
+    resumed : int
+        Rows taken over from the log.
+    outdated : int
+        Rows of the log, logged by another version of the package, whose tasks run again.
+    backend : str or None
+        "serial", "threads", "processes" or "dask"; None until the tasks start.
+    record_loads : int
+        Records read from the spool by worker processes so far.
+    """
+
+    def __init__(self, setup: _Setup) -> None:
+        self.run_seed = setup.run_seed
+        self.total = len(setup.prepared)
+        self.resumed = len(setup.resumed)
+        self.outdated = setup.outdated
+        self._setup = setup
+        # The generator does not refer to the iterator: dropping the iterator closes it at once.
+        self._generator = _rows(setup)
+
+    @property
+    def backend(self) -> str | None:
+        return self._setup.backend
+
+    @property
+    def record_loads(self) -> int:
+        return self._setup.record_loads
+
+    def __iter__(self) -> RowIterator:
+        return self
+
+    def __next__(self) -> dict[str, object]:
+        return next(self._generator)
+
+    def close(self) -> None:
+        """Stop: cancel the tasks not yet started, wait for the running ones, close the log."""
+        self._generator.close()
+
+    def __enter__(self) -> RowIterator:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def frame(self) -> pd.DataFrame:
+        """The rows yielded so far, in task order, as the frame :func:`evaluate` returns (its
+        ``attrs`` included)."""
+        rows = self._setup.rows
+        frame = rowlog.frame([rows[i] for i in sorted(rows)], self._setup.kinds)
+        frame.attrs.update(run_seed=self.run_seed, backend=self.backend or "serial",
+                           resumed=self.resumed, outdated=self.outdated, record_loads=self.record_loads)
+        return frame
+
+
+def _rows(setup: _Setup) -> Generator[dict[str, object]]:
+    """Run the tasks of a call, yielding each row as its task finishes (after logging it)."""
+    prepared, seeds, catch, kinds = setup.prepared, setup.seeds, setup.catch, setup.kinds
+    own_client: distributed.Client | None = None
+    own_executor: cf.Executor | None = None
+    outcomes: Generator[tuple[int, _Outcome]] | None = None
+    bar = None
+    try:
+        if setup.log is not None:
+            setup.log.start()
+        show = sys.stderr.isatty() if setup.progress is None else setup.progress
+        if show:
+            from tqdm import tqdm
+
+            bar = tqdm(total=len(prepared), initial=len(setup.resumed), unit="task",
+                       desc="pilora.evaluate", file=sys.stderr, dynamic_ncols=True)
+        for i, row in setup.resumed.items():
+            setup.rows[i] = row = rowlog.typed(row, kinds)
+            yield row
+        pending = [i for i in range(len(prepared)) if i not in setup.resumed]
+        count = setup.workers if setup.workers is not None else (os.process_cpu_count() or 1)
+        client = setup.client
+        if client is not None:
+            setup.backend = "dask"
+            if isinstance(client, str):
+                import distributed
+
+                client = own_client = distributed.Client(client, set_as_default=False)
+            outcomes = _dask(client, pending, prepared, seeds, catch)
+        elif setup.executor is not None:
+            setup.backend = "threads" if isinstance(setup.executor, cf.ThreadPoolExecutor) else "processes"
+            outcomes = _pooled(setup.executor, pending, prepared, seeds, catch)
+        elif setup.processes:
+            setup.backend = "processes"
+            context = multiprocessing.get_context(
+                "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn")
+            own_executor = cf.ProcessPoolExecutor(max_workers=count, mp_context=context)
+            outcomes = _pooled(own_executor, pending, prepared, seeds, catch)
+        elif count > 1 and len(pending) > 1:
+            setup.backend = "threads"
+            own_executor = cf.ThreadPoolExecutor(max_workers=count, thread_name_prefix="pilora")
+            outcomes = _pooled(own_executor, pending, prepared, seeds, catch)
+        else:
+            setup.backend = "serial"
+            outcomes = _serial(pending, prepared, seeds, catch)
+        for i, (values, error, loaded) in outcomes:
+            setup.record_loads += loaded
+            row = dict(prepared[i].columns)
+            row.update(values if values is not None else {})
+            if catch:
+                row["error"] = error
+            row.update(seed=seeds[i], run_seed=setup.run_seed, version=setup.version,
+                       fingerprint=prepared[i].fingerprint)
+            if setup.log is not None:
+                setup.log.append(row)
+            setup.rows[i] = row = rowlog.typed(row, kinds)
+            if bar is not None:
+                bar.update()
+            yield row
+    finally:
+        try:
+            if outcomes is not None:
+                outcomes.close()  # cancels what has not started
+            if setup.log is not None:
+                setup.log.close()
+        finally:
+            if bar is not None:
+                bar.close()
+            if own_executor is not None:
+                own_executor.shutdown(wait=True, cancel_futures=True)
+            if own_client is not None:
+                own_client.close()
+
+
+@overload
+def evaluate(tasks: Iterable[Task], *, seed: int | None = ..., workers: int | None = ...,
+             processes: bool = ..., executor: cf.Executor | None = ...,
+             client: distributed.Client | str | None = ..., log: str | os.PathLike[str] | None = ...,
+             resume: bool = ..., errors: Literal["raise", "record"] = ..., progress: bool | None = ...,
+             as_completed: Literal[False] = ...) -> pd.DataFrame: ...
+
+
+@overload
+def evaluate(tasks: Iterable[Task], *, seed: int | None = ..., workers: int | None = ...,
+             processes: bool = ..., executor: cf.Executor | None = ...,
+             client: distributed.Client | str | None = ..., log: str | os.PathLike[str] | None = ...,
+             resume: bool = ..., errors: Literal["raise", "record"] = ..., progress: bool | None = ...,
+             as_completed: Literal[True]) -> RowIterator: ...
+
+
 def evaluate(tasks: Iterable[Task], *, seed: int | None = None, workers: int | None = None,
              processes: bool = False, executor: cf.Executor | None = None,
              client: distributed.Client | str | None = None, log: str | os.PathLike[str] | None = None,
              resume: bool = False, errors: Literal["raise", "record"] = "raise",
-             progress: bool | None = None) -> pd.DataFrame:
+             progress: bool | None = None, as_completed: bool = False) -> pd.DataFrame | RowIterator:
     """Run many tasks and return one row per task, in task order.
 
     Parameters
@@ -782,12 +621,19 @@ def evaluate(tasks: Iterable[Task], *, seed: int | None = None, workers: int | N
     log : path or None
         Row log written as tasks finish: ``.csv`` (a file) or ``.parquet`` (a folder of part files).
     resume : bool
-        Continue an existing log: skip the tasks it holds (same index and fingerprint).
+        Continue an existing log: skip the tasks whose latest row it holds (same index and
+        fingerprint, same package version). A log that is not one of these tasks and this run
+        seed is refused and left as it was.
     errors : {"raise", "record"}
         On a failing task: raise its exception (rows finished so far stay in the log), or record
         ``"Type: message"`` in an ``error`` column with NaN measures and go on.
     progress : bool or None
         Show a progress bar on standard error; None shows it when standard error is a terminal.
+    as_completed : bool
+        Return a :class:`RowIterator` instead of a frame: the same rows, as dicts, yielded as the
+        tasks finish (in the order they finish), for optimisers that go on as results come in.
+        The arguments and the log are checked at the call, the tasks start at the first
+        ``next()``.
 
     Returns
     -------
@@ -798,8 +644,9 @@ def evaluate(tasks: Iterable[Task], *, seed: int | None = None, workers: int | N
         :func:`measures`, ``error`` (with ``errors="record"``), ``seed`` (the bed seed),
         ``run_seed``, ``version`` (of the package) and ``fingerprint`` (of the task).
         ``attrs`` holds ``run_seed``, ``backend`` ("serial", "threads", "processes" or "dask"),
-        ``resumed`` (rows taken from the log) and ``record_loads`` (records read from the spool
-        by worker processes: at most one per record and process).
+        ``resumed`` (rows taken from the log), ``outdated`` (rows of the log written by another
+        version of the package, whose tasks ran again) and ``record_loads`` (records read from
+        the spool by worker processes: at most one per record and process).
     """
     from . import __version__
 
@@ -824,80 +671,28 @@ def evaluate(tasks: Iterable[Task], *, seed: int | None = None, workers: int | N
         raise ValueError("resume=True needs the log to resume from (log=...)")
     if progress is not None and not isinstance(progress, bool):
         raise TypeError(f"progress must be True, False or None, not {progress!r}")
+    if not isinstance(as_completed, bool):
+        raise TypeError(f"as_completed must be True or False, not {as_completed!r}")
     catch = errors == "record"
 
     record_fingerprints: dict[int, str] = {}
-    prepared = [_prepare(i, task, record_fingerprints) for i, task in enumerate(tasks)]
+    prepared = [rowlog.prepare(i, task, record_fingerprints) for i, task in enumerate(tasks)]
     parameters: dict[str, None] = {}
     for task in tasks:
-        parameters.update(dict.fromkeys(task.record.parameters))
-    schema = _schema(prepared, list(parameters), catch)
+        parameters.update(dict.fromkeys([*task.record.parameters, *getattr(task.record, "derived", {})]))
+    kinds = rowlog.schema(prepared, _measure_columns(list(parameters)), catch)
     seeds = [task_seed(run_seed, i) for i in range(len(tasks))]
 
-    opened = _open_log(log, schema, resume) if log is not None else None
-    done: dict[int, dict[str, object]] = {}
-    rows: list[dict[str, object] | None] = [None] * len(tasks)
-    loads = 0
-    backend = "serial"
-    own_client: distributed.Client | None = None
-    own_executor: cf.Executor | None = None
-    outcomes: Generator[tuple[int, _Outcome]] | None = None
-    try:
-        if opened is not None:
-            done = _logged_rows(opened, prepared, run_seed, catch)
-            for i, row in done.items():
-                rows[i] = row
-        pending = [i for i in range(len(tasks)) if i not in done]
-        count = workers if workers is not None else (os.process_cpu_count() or 1)
-        if client is not None:
-            backend = "dask"
-            if isinstance(client, str):
-                import distributed
-
-                client = own_client = distributed.Client(client, set_as_default=False)
-            outcomes = _dask(client, pending, prepared, seeds, catch)
-        elif executor is not None:
-            backend = "threads" if isinstance(executor, cf.ThreadPoolExecutor) else "processes"
-            outcomes = _pooled(executor, pending, prepared, seeds, catch)
-        elif processes:
-            backend = "processes"
-            context = multiprocessing.get_context(
-                "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn")
-            own_executor = cf.ProcessPoolExecutor(max_workers=count, mp_context=context)
-            outcomes = _pooled(own_executor, pending, prepared, seeds, catch)
-        elif count > 1 and len(pending) > 1:
-            backend = "threads"
-            own_executor = cf.ThreadPoolExecutor(max_workers=count, thread_name_prefix="pilora")
-            outcomes = _pooled(own_executor, pending, prepared, seeds, catch)
-        else:
-            outcomes = _serial(pending, prepared, seeds, catch)
-
-        from tqdm import tqdm
-
-        show = sys.stderr.isatty() if progress is None else progress
-        with tqdm(total=len(tasks), initial=len(done), disable=not show, unit="task",
-                  desc="pilora.evaluate", file=sys.stderr, dynamic_ncols=True) as bar:
-            for i, (values, error, loaded) in outcomes:
-                loads += loaded
-                row = dict(prepared[i].columns)
-                row.update(values if values is not None else {})
-                if catch:
-                    row["error"] = error
-                row.update(seed=seeds[i], run_seed=run_seed, version=__version__,
-                           fingerprint=prepared[i].fingerprint)
-                rows[i] = row
-                if opened is not None:
-                    opened.append(row)
-                bar.update()
-    finally:
-        if outcomes is not None:
-            outcomes.close()  # cancels what has not started
-        if opened is not None:
-            opened.close()
-        if own_executor is not None:
-            own_executor.shutdown(wait=True, cancel_futures=True)
-        if own_client is not None:
-            own_client.close()
-    frame = _frame([row for row in rows if row is not None], schema)
-    frame.attrs.update(run_seed=run_seed, backend=backend, resumed=len(done), record_loads=loads)
-    return frame
+    opened, resumed = None, rowlog.Resumed({}, 0)
+    if log is not None:
+        opened = rowlog.open_log(log, kinds, resume, PARQUET_BATCH_SECONDS)
+        resumed = rowlog.logged_rows(opened, prepared, run_seed, catch=catch, version=__version__)
+    setup = _Setup(prepared, kinds, seeds, run_seed, __version__, catch, workers, processes, executor,
+                   client, opened, resumed.rows, resumed.outdated, progress)
+    rows = RowIterator(setup)
+    if as_completed:
+        return rows
+    with rows:
+        for _ in rows:
+            pass
+    return rows.frame()

@@ -2,6 +2,8 @@
 recorded failures and refusals."""
 
 import concurrent.futures as cf
+import contextlib
+import importlib
 import math
 import multiprocessing
 import os
@@ -9,6 +11,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -19,6 +22,8 @@ import pilora
 from pilora import BedSettings, Chevron, ControlPoints, PlanError, Record, Task, evaluate, run_task, task_seed
 
 RUN = 20240304
+
+evaluate_module = importlib.import_module("pilora.evaluate")  # pilora.evaluate is the function
 
 
 def tiny_record(rows=40, seed=1):
@@ -282,3 +287,154 @@ def test_refuses_logs_of_other_runs(tmp_path):
     (tmp_path / "file.parquet").write_text("")
     with pytest.raises(ValueError, match="folder"):
         evaluate(tasks[:1], seed=RUN, log=tmp_path / "file.parquet", resume=True)
+
+
+def snapshot(path):
+    """A log's bytes: a file's, or each file's in a folder by name."""
+    if path.is_dir():
+        return {entry.name: entry.read_bytes() for entry in sorted(path.iterdir())}
+    return path.read_bytes()
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_a_resume_checks_the_whole_log_before_changing_it(suffix, reference, tmp_path):
+    tasks = tiny_tasks()
+    path = tmp_path / f"sweep{suffix}"
+    evaluate(tasks[:3], seed=RUN, workers=1, log=path)  # chevrons only: integer layers, fewer columns
+    if suffix == ".csv":
+        path.write_bytes(path.read_bytes()[:-25])  # the line of task 2 cut short by a kill
+    before = snapshot(path)
+    other = [Task(t.bed, tiny_record(seed=3), t.plan, t.reclaim_increment) for t in tasks]  # another study
+    for keywords, match in [({"tasks": other}, "another task at index 0"),
+                            ({"tasks": tasks[:1]}, "only 1 task was"),
+                            ({"tasks": tasks, "seed": RUN + 1}, "run seed"),
+                            ({"tasks": other, "as_completed": True}, "another task")]:
+        keywords = {"seed": RUN, **keywords}
+        with pytest.raises(ValueError, match=match):  # each would add columns to the log
+            evaluate(keywords.pop("tasks"), log=path, resume=True, errors="record", **keywords)
+        assert snapshot(path) == before
+    resumed = evaluate(tasks, seed=RUN, log=path, resume=True)
+    assert resumed.attrs["resumed"] == (2 if suffix == ".csv" else 3)
+    pd.testing.assert_frame_equal(resumed, reference)
+    if suffix == ".csv":  # the columns it added left the logged cells' text as it was
+        text = pd.read_csv(path, dtype=str, keep_default_na=False)
+        assert list(text["plan.layers"][:2]) == ["2", "3"]
+
+
+def foreign_parquet(path, name):
+    path.mkdir()
+    pd.DataFrame({"a": [1, 2], "b": ["x", None]}).to_parquet(path / name)
+
+
+@pytest.mark.parametrize("name, make, match", [
+    ("results.csv", lambda p: p.write_bytes(b"a,b\n1,2\n3,4"), "no column 'task'"),
+    ("results.csv", lambda p: p.write_bytes(b"quality data"), "no header line"),
+    ("results.csv", lambda p: p.write_bytes(b"\xff\xfe\x00t\x00\n"), "cannot be read as CSV"),
+    ("results.csv", lambda p: p.write_text("task,seed,run_seed,version,fingerprint\n1,2\n"), "2 cells"),
+    ("results.csv", lambda p: p.write_text("task,seed,run_seed,version,fingerprint\none,2,3,0,f\n"),
+     "'one' in its column 'task'"),
+    ("results.csv", lambda p: p.mkdir(), "is a folder"),
+    ("results.parquet", lambda p: foreign_parquet(p, "data.parquet"), "holds 'data.parquet'"),
+    ("results.parquet", lambda p: foreign_parquet(p, "part-00000000000000000001-0123abcd.parquet"),
+     "no column 'task'"),
+    ("results.parquet", lambda p: p.write_bytes(b"PAR1"), "is a file"),
+])
+def test_a_resume_refuses_what_is_not_a_row_log_and_leaves_it_as_it_was(name, make, match, tmp_path):
+    path = tmp_path / name
+    make(path)
+    before = snapshot(path)
+    with pytest.raises(ValueError, match=match):
+        evaluate(tiny_tasks(), seed=RUN, log=path, resume=True)
+    assert snapshot(path) == before
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_a_resume_takes_the_latest_row_of_each_task_of_this_version(suffix, reference, tmp_path, monkeypatch):
+    tasks, path = tiny_tasks(), tmp_path / f"sweep{suffix}"
+    real = evaluate_module.run_task
+
+    def flaky(task, seed):
+        if task.label == "chevron 3":
+            raise OSError("the disk was full")
+        return real(task, seed)
+
+    with monkeypatch.context() as patch:
+        patch.setattr(evaluate_module, "run_task", flaky)
+        failed = evaluate(tasks, seed=RUN, log=path, errors="record")
+    assert list(failed["error"].notna()) == [False, True, False, False, False, False]
+    again = evaluate(tasks, seed=RUN, log=path, resume=True)  # errors raised: the failure runs again
+    assert again.attrs["resumed"] == len(tasks) - 1
+    pd.testing.assert_frame_equal(again, reference)
+    for errors in ("record", "raise"):  # the success, logged after the failure, wins
+        third = evaluate(tasks, seed=RUN, log=path, resume=True, errors=errors)
+        assert third.attrs["resumed"] == len(tasks)
+        pd.testing.assert_frame_equal(third.drop(columns="error", errors="ignore"), reference)
+    monkeypatch.setattr(pilora, "__version__", "99.0")  # rows of another version run again
+    upgraded = evaluate(tasks, seed=RUN, log=path, resume=True)
+    assert (upgraded.attrs["resumed"], upgraded.attrs["outdated"]) == (0, len(tasks))
+    assert set(upgraded["version"]) == {"99.0"}
+    pd.testing.assert_frame_equal(upgraded.drop(columns="version"), reference.drop(columns="version"))
+    later = evaluate(tasks, seed=RUN, log=path, resume=True)
+    assert (later.attrs["resumed"], later.attrs["outdated"]) == (len(tasks), 0)
+    assert len(read_log(path)) == 2 * len(tasks) + 1
+
+
+@pytest.mark.parametrize("backend", ["serial", "threads 2", "processes 2", "dask client"])
+def test_as_completed_yields_each_row_once_logged_and_the_rows_of_the_frame(backend, reference, tmp_path,
+                                                                          request):
+    path = tmp_path / "sweep.csv"
+    keywords = {"serial": {"workers": 1}, "threads 2": {"workers": 2},
+                "processes 2": {"workers": 2, "processes": True}}.get(backend)
+    with contextlib.ExitStack() as stack:
+        if keywords is None:
+            import distributed
+
+            keywords = {"client": stack.enter_context(distributed.Client(request.getfixturevalue("cluster")))}
+        rows = evaluate(tiny_tasks(), seed=RUN, log=path, as_completed=True, **keywords)
+        seen = []
+        for row in rows:
+            assert row["task"] in set(read_log(path)["task"])
+            seen.append(row)
+    assert rows.backend == backend.split()[0] and rows.total == len(reference)
+    assert sorted(row["task"] for row in seen) == list(reference["task"])
+    by_task = pd.DataFrame(sorted(seen, key=lambda row: row["task"]))
+    pd.testing.assert_frame_equal(by_task, reference)
+    pd.testing.assert_frame_equal(rows.frame(), reference)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_as_completed_hands_over_a_row_while_other_tasks_wait(workers, reference, monkeypatch):
+    handed = threading.Event()
+    real = evaluate_module.run_task
+
+    def waiting(task, seed):
+        if task.label != "chevron 2" and not handed.wait(20):
+            raise TimeoutError("no row was handed over while the other tasks waited")
+        return real(task, seed)
+
+    monkeypatch.setattr(evaluate_module, "run_task", waiting)
+    rows = evaluate(tiny_tasks(), seed=RUN, workers=workers, as_completed=True)
+    first = next(rows)
+    handed.set()
+    assert first["task"] == 0
+    assert sorted(row["task"] for row in rows) == list(range(1, len(reference)))
+
+
+def test_as_completed_stops_at_a_failure_or_when_closed_and_resumes(reference, tmp_path):
+    tasks, path = tiny_tasks(), tmp_path / "sweep.parquet"
+    off = Task(tasks[0].bed, tasks[0].record, Chevron(layers=3, end=50.0))
+    rows = evaluate([*tasks[:2], off], seed=RUN, workers=1, as_completed=True)
+    assert [next(rows)["task"], next(rows)["task"]] == [0, 1]
+    with pytest.raises(PlanError, match="end"):
+        next(rows)
+    with evaluate(tasks, seed=RUN, workers=2, log=path, as_completed=True) as rows:
+        first = {next(rows)["task"], next(rows)["task"]}
+    dropped = evaluate(tasks, seed=RUN, workers=2, as_completed=True)
+    next(dropped)
+    del dropped  # its worker threads end with it, not at some later collection
+    assert not [thread for thread in threading.enumerate() if thread.name.startswith("pilora")]
+    resumed = evaluate(tasks, seed=RUN, log=path, resume=True, as_completed=True)
+    assert resumed.resumed >= 2 and resumed.backend is None  # nothing runs before the first next()
+    again = list(resumed)
+    assert first <= {row["task"] for row in again[:resumed.resumed]}
+    pd.testing.assert_frame_equal(resumed.frame(), reference)
