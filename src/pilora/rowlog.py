@@ -84,9 +84,31 @@ def record_fingerprint(record: Record) -> str:
         else:
             parts.append(repr(values.tolist()))
     for field in dataclasses.fields(record):
-        if field.name != "frame":
-            parts += [field.name, token(getattr(record, field.name))]
+        value = getattr(record, field.name)
+        # Fields at their default leave the digest as it was before they existed, so a log keeps
+        # its records' fingerprints when a later version adds a field; notes only say how a file
+        # was read.
+        if field.name in ("frame", "notes") or (field.name not in _FIRST_FIELDS and _is_default(field, value)):
+            continue
+        parts += [field.name, token(value)]
     return digest(*parts)
+
+
+# The fields a record had when logs began; a field added later counts only when it is set.
+_FIRST_FIELDS = ("parameters", "bulk_density", "start", "origin")
+
+
+def _is_default(field: dataclasses.Field[Any], value: object) -> bool:
+    if field.default is not dataclasses.MISSING:
+        default = field.default
+    elif field.default_factory is not dataclasses.MISSING:
+        default = field.default_factory()
+    else:
+        return False
+    try:
+        return bool(type(value) is type(default) and value == default)
+    except (TypeError, ValueError):
+        return False
 
 
 def token(value: object) -> str:

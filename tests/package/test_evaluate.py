@@ -438,3 +438,16 @@ def test_as_completed_stops_at_a_failure_or_when_closed_and_resumes(reference, t
     again = list(resumed)
     assert first <= {row["task"] for row in again[:resumed.resumed]}
     pd.testing.assert_frame_equal(resumed.frame(), reference)
+
+
+def test_a_record_keeps_the_fingerprint_logs_of_earlier_versions_hold() -> None:
+    # Digests of logs written before records had units, zones, notes or derived qualities: a
+    # field added since counts only when it is set, so those logs still resume.
+    from pilora.rowlog import record_fingerprint
+
+    plain = pilora.Record.from_frame(pd.DataFrame({"time": [0.0, 1.0, 2.0], "volume": [1.0, 2.0, 3.0],
+                                                   "a": [1.0, 2.0, 4.0]}))
+    assert record_fingerprint(plain) == "b31c690eea425abc556871f45e7606b2"
+    assert record_fingerprint(pilora.sample_record()) == "02a3ef95c9cda8b79c5dbe831dbd6e23"
+    derived = pilora.Record.from_frame(plain.frame[["time", "volume", "a"]], derived={"b": "2 * a"})
+    assert record_fingerprint(derived) != record_fingerprint(plain)
