@@ -6,6 +6,8 @@ import re
 import subprocess
 import sys
 
+import numpy as np
+import pandas as pd
 import pytest
 from matplotlib import image
 
@@ -62,3 +64,43 @@ def test_layers_example_output_variability_falls_with_the_layers(ran):
     assert layers == [1, 2, 4, 8] and classic == pytest.approx([1, 0.707, 0.5, 0.354], abs=1e-3)
     # One layer already blends a little; eight layers blend well beyond it.
     assert simulated[0] < 1 and 0 < simulated[-1] < 0.7 * simulated[0]
+
+
+# ---------------------------------------------------------------------------------------------
+# The optimiser examples, on their --quick sizes, imported (they return their fronts)
+
+
+def optimiser_example(name, monkeypatch):
+    import importlib
+
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    return importlib.import_module(name)
+
+
+def check_front(front, out):
+    assert (out / "pareto_front.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    written = pd.read_csv(out / "front.csv", float_precision="round_trip")
+    assert len(written) == len(front) >= 1
+    values = written[["worst_effect", "travel"]].to_numpy()
+    assert np.isfinite(values).all() and (values[:, 0] > 0).all()
+    for effect, travel in values:  # no point of the front dominates another
+        better = (values[:, 0] >= effect) & (values[:, 1] <= travel)
+        strictly = (values[:, 0] > effect) | (values[:, 1] < travel)
+        assert not (better & strictly).any()
+
+
+def test_nsga2_example_finds_the_same_front_on_threads_and_processes(tmp_path, monkeypatch):
+    nsga2 = optimiser_example("optimise_nsga2", monkeypatch)
+    tiny = ["--quick", "--population", "8", "--generations", "2", "--points", "4", "--seed", "5"]
+    front = nsga2.main([*tiny, "--workers", "2", "--out", str(tmp_path / "threads")])
+    check_front(front, tmp_path / "threads")
+    again = nsga2.main([*tiny, "--processes", "2", "--out", str(tmp_path / "processes")])
+    pd.testing.assert_frame_equal(again, front)
+
+
+@pytest.mark.parametrize("sampler", ["nsga2", "tpe"])
+def test_optuna_example_writes_its_front(sampler, tmp_path, monkeypatch):
+    optuna = optimiser_example("optimise_optuna", monkeypatch)
+    front = optuna.main(["--quick", "--sampler", sampler, "--population", "6", "--generations", "1",
+                         "--points", "4", "--workers", "2", "--out", str(tmp_path)])
+    check_front(front, tmp_path)

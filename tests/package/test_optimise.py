@@ -1,18 +1,25 @@
-"""The control-point plan that optimisers search over, and the two optimiser examples on tiny
-sizes (a couple of generations, evaluated through pilora.evaluate)."""
+"""Plans for optimisers (control points, stacker paths) and the optimiser: its study, its command's
+outputs, reproducibility and resuming, on tiny records, populations and grids."""
 
-import importlib
+import json
 import math
+import os
 import pathlib
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from pilora import BedSettings, Chevron, ControlPoints, PlanError, Record
+from pilora import BedSettings, Chevron, ControlPoints, PlanError, Record, evaluate
+from pilora.commands import optimise as command
+from pilora.optimise import Evaluator, OptimiseError, Problem, StackerPath, Study, hypervolume, pareto
 
-EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 BED = BedSettings(30.0, 8.0, chunks_per_volume_unit=1.0)  # 1 m cells: quick
+SMALL = BedSettings(40.0, 10.0, cell_size=0.5)  # the optimiser's fine grid in these tests
 
 
 @pytest.fixture(scope="module")
@@ -21,32 +28,32 @@ def record():
     return Record.from_frame(frame, volume="volume", bulk_density=1.6)
 
 
+@pytest.fixture(scope="module")
+def drifting():
+    """12 h of feed with a slow drift and noise in two parameters: what a bed should blend."""
+    rng = np.random.default_rng(3)
+    t = np.arange(120) * 0.1
+    frame = pd.DataFrame({"time": t, "volume": 4.0 + rng.random(120),
+                          "CaO": 50 + np.sin(t / 1.5) + 0.3 * rng.standard_normal(120),
+                          "SiO2": 5 + 0.5 * np.cos(t / 2.0) + 0.1 * rng.standard_normal(120)})
+    return Record.from_frame(frame, volume="volume", bulk_density=1.5)
+
+
+# ---------------------------------------------------------------------------------------------
+# Control points (the plan the examples used before stacker paths)
+
+
 def test_two_points_travelled_n_times_are_a_chevron_of_n_layers(record):
-    points, chevron = ControlPoints(positions=(0.0, 30.0), cycles=7), Chevron(layers=7)
+    points = ControlPoints(positions=(0.0, 30.0), cycles=7)
+    chevron = Chevron(layers=7, start=0.0, end=30.0)
     times = np.linspace(0.0, record.duration, 997)
     np.testing.assert_allclose(points.stacker_position(times, record, BED),
                                chevron.stacker_position(times, record, BED), atol=1e-9)
     assert points.passes(record, BED) == pytest.approx(7.0)
-    assert points.end_cones(record, BED) == chevron.end_cones(record, BED)
     mine, theirs = points.portions(record, BED), chevron.portions(record, BED)
     assert len(mine) == len(theirs)
     np.testing.assert_allclose(mine[["time", "x", "z", "volume", "q"]], theirs[["time", "x", "z", "volume", "q"]],
                                atol=1e-9)
-
-
-def test_the_stacker_passes_the_points_forth_and_back_at_equal_times(record):
-    plan = ControlPoints(positions=(2.0, 28.0, 11.0), cycles=3, lane=1.5)
-    path = [2.0, 28.0, 11.0, 28.0, 2.0, 28.0, 11.0]
-    assert plan.path().tolist() == path
-    x, z = plan.stacker_position(np.linspace(0.0, record.duration, len(path)), record, BED)
-    np.testing.assert_allclose(x, path, atol=1e-9)
-    assert set(z) == {1.5}
-    assert plan.passes(record, BED) == pytest.approx((26 + 17 + 17 + 26 + 26 + 17) / 26)
-    portions = plan.portions(record, BED)
-    assert portions["volume"].sum() == pytest.approx(record.total_volume)
-    assert portions["x"].between(2.0, 28.0).all()
-    (low, first), (last, high) = plan.end_cones(record, BED)
-    assert low == 0.0 and high == BED.reclaim_length and 2.0 <= first and last <= 28.0
 
 
 @pytest.mark.parametrize("settings, match", [
@@ -54,51 +61,308 @@ def test_the_stacker_passes_the_points_forth_and_back_at_equal_times(record):
     ({"positions": (1.0, math.nan)}, "finite"),
     ({"positions": ("a", "b")}, "numbers"),
     ({"positions": (1.0, 2.0), "cycles": 0}, "cycles"),
-    ({"positions": (1.0, 2.0), "cycles": 1.5}, "cycles"),
-    ({"positions": (1.0, 2.0), "lane": "middle"}, "lane"),
 ])
-def test_refuses_bad_settings(settings, match):
+def test_control_points_refuse_bad_settings(settings, match):
     with pytest.raises(PlanError, match=match):
         ControlPoints(**settings)
 
 
-@pytest.mark.parametrize("bed, match", [(BedSettings(20.0, 8.0), "positions: 25.0 m lies off the bed"),
-                                        (BedSettings(30.0, 30.0, circular=True), "linear beds")])
-def test_refuses_beds_it_does_not_fit(record, bed, match):
+# ---------------------------------------------------------------------------------------------
+# Stacker paths
+
+
+def test_a_path_between_two_ends_is_a_chevron_up_to_its_braking(record):
+    """Speed and acceleration limits: the path differs from a chevron only where it brakes and
+    accelerates at the ends (within v^2 / 2a), and lays the same passes."""
+    path = StackerPath(points=(0.0, 30.0), distance=7 * 30.0, acceleration=0.001, travel="time")
+    chevron = Chevron(layers=7, start=0.0, end=30.0, travel="time")
+    times = np.linspace(0.0, record.duration, 2001)
+    x, _ = path.stacker_position(times, record, BED)
+    y, _ = chevron.stacker_position(times, record, BED)
+    v = path.cruise_speed(record, BED) * 60.0  # m/h
+    a = 0.001 * 3600.0**2
+    assert 0 < np.abs(x - y).max() <= v * v / (2 * a) + 1e-9
+    assert path.passes(record, BED) == pytest.approx(7.0)
+    assert v / 60.0 > chevron.travel_speed(record, BED)  # cruising makes up for the braking
+    table = path.portions(record, BED)
+    assert table["volume"].sum() == pytest.approx(record.total_volume)
+    assert table["x"].between(0.0, 30.0).all()
+
+
+def test_a_distance_beyond_the_maximum_speed_is_refused(record):
+    hours = record.duration
+    reachable = StackerPath(points=(0.0, 30.0), distance=0.9 * 20.0 * 60 * hours, max_speed=20.0)
+    assert reachable.cruise_speed(record, BED) <= 20.0
+    with pytest.raises(PlanError, match="max_speed") as caught:
+        StackerPath(points=(0.0, 30.0), distance=1.01 * 20.0 * 60 * hours, max_speed=20.0).portions(record, BED)
+    assert caught.value.parameter == "max_speed"
+
+
+def instructed_positions(table: pd.DataFrame, t: np.ndarray) -> np.ndarray:
+    """Positions at times t from stacker instructions: speed linear between rows."""
+    times, pos = table["time"].to_numpy(), table["position"].to_numpy()
+    speed, direction = table["speed"].to_numpy() * 60.0, table["direction"].to_numpy()
+    i = np.clip(np.searchsorted(times, t, side="right") - 1, 0, len(times) - 2)
+    dt = t - times[i]
+    span = times[i + 1] - times[i]
+    slope = np.where(span > 0, (speed[i + 1] - speed[i]) / np.where(span > 0, span, 1.0), 0.0)
+    return pos[i] + direction[i] * (speed[i] + 0.5 * slope * dt) * dt
+
+
+@pytest.mark.parametrize("stops", [False, True])
+def test_stacker_instructions_reproduce_the_plans_portions(drifting, stops):
+    record = drifting
+    if stops:  # the feed stops for an hour: the stacker stands
+        frame = record.frame.copy()
+        frame.loc[40:49, "volume"] = 0.0
+        record = Record.from_frame(frame[["time", "volume", "CaO", "SiO2"]], volume="volume")
+    path = StackerPath(points=(3.0, 35.0, 12.0, 28.0), distance=1500.0, acceleration=0.002)
+    table = path.instructions(record, SMALL)
+    assert list(table.columns) == ["time", "position", "speed", "direction", "action"]
+    assert (table["speed"] <= path.max_speed + 1e-12).all() and (np.diff(table["time"]) >= 0).all()
+    assert table["time"].iloc[0] == 0.0 and table["time"].iloc[-1] <= record.duration
+    # Each run between reversals: accelerate, cruise, brake; the last row stands.
+    moves = table[table["action"] != "stand"]
+    assert table["action"].iloc[-1] == "stand" and set(moves["direction"]) == {-1, 1}
+    assert (table.loc[table["action"] == "stand", ["speed", "direction"]] == 0).all(axis=None)
+    assert (table["action"] == "stand").sum() == 1 + stops
+    portions = path.portions(record, SMALL)
+    moving = portions if not stops else portions[~portions["time"].between(4.0, 5.0)]
+    np.testing.assert_allclose(instructed_positions(table, moving["time"].to_numpy()), moving["x"], atol=1e-6)
+    if stops:
+        still = portions[portions["time"].between(4.0, 5.0)]
+        assert still.empty or np.ptp(still["x"]) == 0.0
+
+
+@pytest.mark.parametrize("settings, match", [
+    ({"points": (5.0,), "distance": 10.0}, "at least two"),
+    ({"points": (1.0, 2.0), "distance": -1.0}, "distance"),
+    ({"points": (1.0, 2.0), "distance": 10.0, "max_speed": 0}, "max_speed"),
+    ({"points": (1.0, 2.0), "distance": 10.0, "travel": "walk"}, "travel"),
+])
+def test_stacker_paths_refuse_bad_settings(settings, match):
     with pytest.raises(PlanError, match=match):
-        ControlPoints(positions=(5.0, 25.0)).portions(record, bed)
+        StackerPath(**settings)
 
 
-def example(name, monkeypatch):
-    monkeypatch.syspath_prepend(str(EXAMPLES))
-    return importlib.import_module(name)
+def test_a_path_whose_points_coincide_is_refused_when_run(record):
+    with pytest.raises(PlanError, match="coincide"):
+        StackerPath(points=(5.0, 5.0), distance=10.0).portions(record, BED)
 
 
-def check_study(front, out, population, generations):
-    assert (out / "pareto_front.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    evaluations = pd.read_csv(out / "evaluations.csv", float_precision="round_trip")
-    assert len(evaluations) == population * (generations + 1)
-    assert set(evaluations["plan"]) == {"ControlPoints"}
-    objectives = evaluations[["worst_effect", "flow_variability"]].to_numpy()
-    assert np.isfinite(objectives).all()
-    for _, row in front.iterrows():  # nothing evaluated beats a front member in both objectives
-        better = (objectives[:, 0] >= row["worst_effect"]) & (objectives[:, 1] <= row["flow_variability"])
-        strictly = (objectives[:, 0] > row["worst_effect"]) | (objectives[:, 1] < row["flow_variability"])
+# ---------------------------------------------------------------------------------------------
+# The study
+
+
+def test_hypervolume_and_pareto_follow_the_directions():
+    values = np.array([[10.0, 5.0], [12.0, 9.0], [9.0, 6.0], [12.0, 9.0]])  # (max, min)
+    assert pareto(values, (1.0, -1.0)).tolist() == [True, True, False, True]
+    # Rectangles above the reference (8, 10): 2 x 5 and 4 x 1, overlapping in 2 x 1.
+    assert hypervolume(values, (1.0, -1.0), (8.0, 10.0)) == pytest.approx(10 + 4 - 2)
+    assert hypervolume(values, (1.0, -1.0), (13.0, 10.0)) == 0.0
+
+
+def test_robust_objectives_are_the_replicates_statistics(drifting):
+    from pilora.replicates import interval
+
+    problem = Problem(drifting, SMALL, objectives=("worst_effect", "travel"), replicates=3, robust="bound",
+                      coverage=0.8)
+    plans = [problem.plan([0.1, 0.5, 0.9, 0.0, 0.3]), problem.plan([0.2, 0.4, 0.6, 0.8, 1.0])]
+    effects = [4.0, 5.5, 4.5, 6.0, math.nan, 7.0]
+    rows = pd.DataFrame({"task": [3, 1, 2, 0, 5, 4], "error": None,
+                         "worst_effect_no_cones": [effects[i] for i in (3, 1, 2, 0, 5, 4)]})
+    stats = problem.statistics(rows, plans)
+    mean, low, high = interval(effects[:3], 0.8)
+    assert stats.loc[0, ["worst_effect.mean", "worst_effect.low", "worst_effect.high"]].tolist() == \
+        pytest.approx([mean, low, high])
+    assert stats.loc[0, "worst_effect"] == pytest.approx(low)  # the pessimistic end of a maximised one
+    assert stats.loc[0, "travel"] == plans[0].distance == stats.loc[0, "travel.high"]
+    assert stats["feasible"].tolist() == [True, False]  # a replicate without a number
+    assert stats.loc[0, "replicates.worst_effect"] == (4.0, 5.5, 4.5)
+
+
+def run_study(problem, algorithm="nsga2", **keywords):
+    study = Study(problem, algorithm=algorithm, population=8, generations=3, seed=5, **keywords)
+    while not study.done:
+        tasks = study.ask()
+        assert study.ask() == tasks  # asking again before telling gives the same tasks
+        study.tell(evaluate(tasks, seed=study.run_seed, workers=2, errors="record"))
+    return study
+
+
+@pytest.mark.parametrize("algorithm", ["nsga2", "optuna"])
+def test_a_study_never_loses_hypervolume_and_its_front_is_undominated(drifting, algorithm):
+    problem = Problem(drifting, SMALL, objectives=("worst_effect", "travel"), points=3, replicates=2,
+                      search_cell_size=1.0, seed=5)
+    study = run_study(problem, algorithm)
+    volumes = [entry["hypervolume"] for entry in study.convergence]
+    assert len(volumes) == 4 and volumes[0] > 0 and all(b >= a for a, b in zip(volumes, volumes[1:]))
+    archive, front = study.archive, study.front()
+    # Paths whose end cones cover the bed leave nothing to measure: infeasible, never on the front.
+    assert len(archive) == 32 and archive["feasible"].sum() >= 8 and front["feasible"].all()
+    values = archive.loc[archive["feasible"], ["worst_effect", "travel"]].to_numpy()
+    for _, row in front.iterrows():
+        better = (values[:, 0] >= row["worst_effect"]) & (values[:, 1] <= row["travel"])
+        strictly = (values[:, 0] > row["worst_effect"]) | (values[:, 1] < row["travel"])
         assert not (better & strictly).any()
+    # The travel is the plan's distance, within the passes allowed (of the chevron's span).
+    low, high = (p * problem.pass_length for p in problem.passes)
+    assert archive["travel"].between(low, high).all()
 
 
-def test_nsga2_example_finds_the_same_front_on_threads_and_processes(tmp_path, monkeypatch):
-    nsga2 = example("optimise_nsga2", monkeypatch)
-    tiny = ["--quick", "--population", "8", "--generations", "2", "--points", "6", "--seed", "5"]
-    front = nsga2.main([*tiny, "--workers", "2", "--out", str(tmp_path / "threads")])
-    check_study(front, tmp_path / "threads", 8, 2)
-    again = nsga2.main([*tiny, "--processes", "2", "--out", str(tmp_path / "processes")])
-    pd.testing.assert_frame_equal(again, front)
+@pytest.mark.parametrize("algorithm", ["optuna", "tpe"])
+def test_optunas_samplers_repeat_their_study_exactly(drifting, algorithm):
+    problem = Problem(drifting, SMALL, points=2, replicates=1, search_cell_size=1.0, check_replicates=1)
+    first, second = run_study(problem, algorithm), run_study(problem, algorithm)
+    pd.testing.assert_frame_equal(first.archive, second.archive, check_exact=True)
 
 
-@pytest.mark.parametrize("sampler", ["nsga2", "tpe"])
-def test_optuna_example_writes_its_front(sampler, tmp_path, monkeypatch):
-    optuna = example("optimise_optuna", monkeypatch)
-    front = optuna.main(["--quick", "--sampler", sampler, "--population", "6", "--generations", "1",
-                         "--points", "6", "--workers", "2", "--out", str(tmp_path)])
-    check_study(front, tmp_path, 6, 1)
+def test_deaps_toolbox_map_runs_a_population_in_one_batch(drifting):
+    """... and a path the stacker cannot drive (too many turns for its speed and acceleration)
+    scores worse than any it can."""
+    from deap import base
+
+    problem = Problem(drifting, SMALL, objectives=("worst_effect", "travel"), points=3, replicates=2,
+                      passes=40.0, max_speed=2.5, acceleration=0.0002, search_cell_size=1.0)
+    toolbox = base.Toolbox()
+    with Evaluator(problem, seed=3, workers=2) as evaluator:
+        toolbox.register("evaluate", problem.plan)
+        toolbox.register("map", evaluator.map)
+        population = [[0.0, 1.0, 0.0], [0.0, 0.5, 1.0], [0.45, 0.55, 0.45]]
+        fitness = toolbox.map(toolbox.evaluate, population)
+        assert evaluator.batches == 1
+    assert len(fitness) == 3 and all(len(f) == 2 for f in fitness)
+    assert [f[1] for f in fitness[:2]] == pytest.approx([40 * problem.pass_length] * 2)  # travel fixed by passes
+    assert fitness[2] == (-1e12, 1e12) and fitness[0][0] > 1.0
+
+
+@pytest.mark.parametrize("keywords, match", [
+    ({"passes": (20.0, 5000.0)}, "maximum speed"),
+    ({"objectives": ("worst_effect", "smoothness")}, "unknown objective"),
+    ({"objectives": ("effect.MgO",)}, "no parameter"),
+    ({"robust": "bound", "replicates": 1}, "at least 2 replicates"),
+])
+def test_problems_that_cannot_work_name_the_limit(drifting, keywords, match):
+    with pytest.raises(OptimiseError, match=match):
+        Problem(drifting, SMALL, **keywords)
+
+
+@pytest.mark.parametrize("keywords, match", [
+    ({"population": 3}, "at least 4"),
+    ({"population": 10}, "multiple of 4"),
+    ({"reference": (1.0, 10.0)}, "no plan travels less"),
+    ({"reference": (1.0,)}, "one per objective"),
+])
+def test_studies_that_cannot_work_name_the_limit(drifting, keywords, match):
+    problem = Problem(drifting, SMALL, search_cell_size=1.0)
+    with pytest.raises(OptimiseError, match=match):
+        Study(problem, **keywords)
+
+
+# ---------------------------------------------------------------------------------------------
+# The command
+
+
+@pytest.fixture(scope="module")
+def record_file(drifting, tmp_path_factory):
+    path = tmp_path_factory.mktemp("record") / "feed.csv"
+    drifting.frame[["time", "volume", "CaO", "SiO2"]].to_csv(path, index=False)
+    return path
+
+
+TINY = ["--bed", "40x10", "--cell-size", "0.5", "--search-cell-size", "1.0", "--population", "8",
+        "--generations", "3", "--replicates", "2", "--check-replicates", "3", "--points", "3", "--chevrons", "4",
+        "--seed", "7"]
+
+
+def optimise_command(record_file, out, *extra):
+    return command.main([str(record_file), *TINY, "--out", str(out), *extra])
+
+
+@pytest.fixture(scope="module")
+def finished(record_file, tmp_path_factory):
+    """The outputs folder of one uninterrupted study (two threads)."""
+    out = tmp_path_factory.mktemp("study") / "out"
+    assert optimise_command(record_file, out, "--workers", "2") == 0
+    return out
+
+
+def test_the_same_command_writes_a_byte_identical_front(finished, record_file, tmp_path):
+    assert optimise_command(record_file, tmp_path / "again", "--workers", "1") == 0
+    for name in ("front.csv", "convergence.csv", "chevrons.csv", "stacker.csv"):
+        assert (tmp_path / "again" / name).read_bytes() == (finished / name).read_bytes(), name
+
+
+def test_the_outputs_tell_the_front_against_the_chevrons(finished):
+    front = pd.read_csv(finished / "front.csv", float_precision="round_trip")
+    summary = json.loads((finished / "summary.json").read_text())
+    convergence = pd.read_csv(finished / "convergence.csv", float_precision="round_trip")
+    assert (np.diff(convergence["hypervolume"]) >= 0).all() and convergence["hypervolume"].iloc[-1] > 0
+    assert summary["hypervolume"] == convergence["hypervolume"].iloc[-1]
+    assert summary["reference_point"] == {"worst_effect": convergence["reference.worst_effect"].iloc[0],
+                                          "travel": convergence["reference.travel"].iloc[0]}
+    # The fine check moved every point by fine minus search, and the travel not at all.
+    assert np.allclose(front["worst_effect.moved"], front["worst_effect.fine"] - front["worst_effect.search"])
+    assert (front["travel.moved"] == 0).all()
+    assert (front["worst_effect.low"] <= front["worst_effect.mean"]).all()
+    # Equal travel: the verdict is the best paired difference's interval, widened for the number
+    # of front points that had a chance to win (Bonferroni), lying above 0.
+    equal = summary["baseline"]["equal_travel"]
+    best = front.loc[front["vs_chevron.mean"].idxmax()]
+    assert equal["by_single"] == pytest.approx([best["vs_chevron.mean"], best["vs_chevron.low"],
+                                                best["vs_chevron.high"]])
+    assert equal["by"][0] == pytest.approx(best["vs_chevron.mean"])
+    assert equal["by"][1] <= best["vs_chevron.low"] and equal["by"][2] >= best["vs_chevron.high"]
+    assert summary["baseline"]["joint_coverage"] == pytest.approx(1 - 0.1 / len(front))
+    assert equal["beaten"] == (equal["by"][1] > 0)
+    assert ("No front point" in equal["statement"]) != equal["beaten"]
+    chevrons = pd.read_csv(finished / "chevrons.csv")
+    assert set(front["chevron.layers"]) <= set(chevrons.loc[chevrons["grid"] == "fine", "layers"])
+    best_travel = summary["baseline"]["best_travel"]
+    assert best_travel["chevron_layers"] in set(chevrons.loc[chevrons["grid"] == "fine", "layers"])
+    assert best_travel["beaten"] == (best_travel["by"][1] > 0)
+    # The chosen plan is the front's best on the fine grid, and its instructions are written.
+    assert summary["chosen"]["point"] == front["point"].iloc[0]
+    assert front["worst_effect.fine"].iloc[0] == front["worst_effect.fine"].max()
+    stacker = pd.read_csv(finished / "stacker.csv")
+    assert stacker["time"].iloc[-1] <= 12.0 and stacker["action"].iloc[-1] == "stand"
+    html = (finished / "report.html").read_text()
+    assert "Is it better than a chevron?" in html and html.count("data:image/png;base64,") >= 5
+
+
+def test_a_killed_study_resumes_to_the_same_front(finished, record_file, tmp_path):
+    out = tmp_path / "killed"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
+    argv = [sys.executable, "-m", "pilora.commands.optimise", str(record_file), *TINY, "--out", str(out),
+            "--workers", "2"]
+    log = out / "rows" / "search-0002.csv"
+    deadline = time.monotonic() + 120
+    with subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) as process:
+        while not (log.exists() and log.read_text().count("\n") > 4) and process.poll() is None:
+            assert time.monotonic() < deadline, "the study never reached its third generation"
+            time.sleep(0.01)
+        process.send_signal(signal.SIGKILL)
+    assert process.returncode == -signal.SIGKILL, "the study ended before it was killed"
+    assert not (out / "front.csv").exists()
+    assert optimise_command(record_file, out, "--workers", "1", "--resume") == 0
+    assert (out / "front.csv").read_bytes() == (finished / "front.csv").read_bytes()
+    assert (out / "convergence.csv").read_bytes() == (finished / "convergence.csv").read_bytes()
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["--population", "3"], "--population 3: at least 4"),
+    (["--passes", "20:900"], "--max-speed"),
+    (["--reference", "1,10"], "no plan travels less"),
+    (["--reference", "1000,100000"], "no front point dominates the reference point"),
+    (["--objectives", "worst_effect,smoothness"], "unknown objective"),
+    (["--step", "3"], "--step sets another plan"),
+])
+def test_the_command_refuses_what_cannot_work_with_exit_2(record_file, tmp_path, capsys, extra, message):
+    assert optimise_command(record_file, tmp_path / "bad", *extra) == 2
+    error = capsys.readouterr().err.strip().splitlines()
+    assert len(error) == 1 and message in error[0], error
+
+
+def test_a_folder_holding_a_study_is_resumed_or_refused(finished, record_file, capsys):
+    assert optimise_command(record_file, finished) == 2
+    assert "add --resume" in capsys.readouterr().err
