@@ -41,7 +41,7 @@ def main(argv: list[str] | None = None) -> pathlib.Path:
     args = parser.parse_args(argv)
 
     bed = pilora.BedSettings(length=30.0 if args.quick else 100.0, width=10.0 if args.quick else 20.0)
-    record = drifting_input(0.2 * bed.length * bed.width**2)  # 4/5 of a roof spanning the width
+    record = drifting_input(0.8 * bed.heap_capacity)  # 4/5 of the largest heap the bed holds, with its end cones
     result = pilora.simulate(bed, record, pilora.Chevron(layers=args.layers), seed=7)
     effect = pilora.blending(result)["effect_same_mass"]
 

@@ -13,16 +13,22 @@ Conventions, shared by every function here:
 - **Homogenisation effect** ``H = std_in / std_out`` (above 1: the bed evened the quality out) and
   **variance reduction ratio** ``VRR = H**2 = var_in / var_out``. Some authors use the inverse
   ratio (output over input variance); here both grow with better blending.
-- **Two bases** for the input side, the output side being the reclaimed rows in both:
-  *per interval* takes the record's rows as they are (flatters the bed when a reclaimed row holds
-  far more mass than a record row); *same mass* first groups consecutive input into blocks of the
-  mean reclaimed row's mass, splitting a record row proportionally where it straddles a block
-  boundary (the last, partial block counts with its own, smaller mass). On uncorrelated input the
-  same-mass effect is about 1 (1.1 to 1.2 in this model, whose chunks spread each portion over a
-  few cells); the bed earns it on drift.
+- **The stated basis** (``_block`` columns, the one to quote): input and reclaimed material are
+  each grouped into consecutive blocks of one mass, by default one hour of the record's mean
+  feed rate, as a plant judges its feed by hourly averages. Blocks of a fixed mass do not move
+  with the grid or the reclaim step.
+- **Two bases of the grid** for the input side, the output side being the reclaimed rows in
+  both: *per interval* takes the record's rows as they are (flatters the bed when a reclaimed row
+  holds far more mass than a record row); *same mass* first groups consecutive input into blocks
+  of the mean reclaimed row's mass, splitting a record row proportionally where it straddles a
+  block boundary (the last, partial block counts with its own, smaller mass). Both depend on the
+  size of a reclaimed row, that is on the grid and the step. On uncorrelated input the same-mass
+  effect is 1.17 to 1.40 in this model, not 1: a chunk's slide spreads each portion over several
+  slices, so a row mixes some of its neighbours' intervals (the basis only gives about 1 where an
+  interval holds no more than a row); the bed earns its keep on drift.
 - **End cones** are closed ranges ``[start, end]`` along the reclaim axis (m) from
-  ``plan.end_cones``. Leaving them out (``end_cones=False``) drops the reclaimed rows whose step
-  mid-point, ``x - increment / 2``, lies in a range, and on the input side the material the plan
+  ``plan.end_cones``. Leaving them out (``end_cones=False``) drops the reclaimed rows whose step,
+  ``x - increment`` to ``x``, overlaps a range, and on the input side the material the plan
   dropped there: each record row keeps the part of its volume whose portions' ``x`` lies outside
   every range (portions are matched to record rows by cumulative volume, in stacking order). The
   input is cut by where the stacker dropped it, not by the slice its chunks were booked into; the
@@ -53,14 +59,18 @@ if TYPE_CHECKING:
 __all__ = [
     "blending",
     "blending_table",
+    "default_block_mass",
     "flow_variability",
+    "flow_variability_rows",
     "in_ranges",
+    "measurement_noise",
     "quality_series",
     "same_mass_blocks",
     "summary",
     "variogram",
     "weighted_mean",
     "weighted_std",
+    "worst_effect",
 ]
 
 #: Columns of :func:`blending_table` and :func:`blending`, in order.
@@ -246,8 +256,10 @@ def blending_table(
     ``vrr_interval`` (its square), ``std_in_same_mass`` (of the input grouped into blocks of the
     mean output row's mass, :func:`same_mass_blocks`), ``effect_same_mass`` and
     ``vrr_same_mass``; conventions in the module's docstring. An effect is inf where the output
-    does not vary and the input does, NaN where neither varies or a side is empty. ``attrs``
-    holds ``block_mass`` (in the weight's unit), ``rows_in`` and ``rows_out`` (rows of positive
+    does not vary and the input does, NaN where neither varies or a side is empty, and NaN for a
+    parameter whose input does not vary at all (every row of positive weight holding the same
+    value), which ``attrs["constant"]`` then lists. ``attrs`` holds ``block_mass`` (the mean
+    output row's mass, in the weight's unit), ``rows_in`` and ``rows_out`` (rows of positive
     weight).
     """
     if parameters is None:
@@ -261,24 +273,61 @@ def blending_table(
     return table
 
 
+def _constant(v: np.ndarray, w: np.ndarray) -> np.ndarray:
+    """Per column of v (n, K): whether every row of positive weight holds the same value (the
+    input does not vary, so no effect can be measured on it)."""
+    kept = v[w > 0]
+    if not len(kept):
+        return np.zeros(v.shape[1], dtype=bool)
+    with np.errstate(invalid="ignore"):
+        return np.asarray(np.all(kept == kept[:1], axis=0))
+
+
+def _derived(v: np.ndarray, derive: Callable[[np.ndarray], np.ndarray] | None) -> np.ndarray:
+    """Values (n, P) extended by the derived qualities of each row's averages (n, P + D)."""
+    return v if derive is None else np.hstack((v, derive(v)))
+
+
+def _block_std(v: np.ndarray, w: np.ndarray, block_mass: float,
+               derive: Callable[[np.ndarray], np.ndarray] | None) -> np.ndarray:
+    """Std of the averages of consecutive blocks of `block_mass` (derived qualities from each
+    block's averages), NaN where there is no block."""
+    width = _derived(v[:0], derive).shape[1]
+    if not (math.isfinite(block_mass) and block_mass > 0 and w.sum() > 0):
+        return np.full(width, np.nan)
+    blocks, block_masses = _same_mass_blocks(v, w, block_mass)
+    return _moments(_derived(blocks, derive), _weights(block_masses, len(blocks)))[1]
+
+
 def _blending_numbers(
-    w_in: np.ndarray, v_in: np.ndarray, w_out: np.ndarray, v_out: np.ndarray
+    w_in: np.ndarray,
+    v_in: np.ndarray,
+    w_out: np.ndarray,
+    v_out: np.ndarray,
+    *,
+    block_mass: float | None = None,
+    derive: Callable[[np.ndarray], np.ndarray] | None = None,
+    noise: np.ndarray | None = None,
 ) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
     """The columns and attrs of :func:`blending_table` from the weights (n,) and values (n, P) of
-    the input and the output series."""
+    the input and the output series; with a `block_mass`, also those of the block basis (the
+    input's measurement `noise`, a std per quality, taken out for ``effect_material``).
+    `derive` maps averages (k, P) to derived qualities (k, D), which become extra columns."""
     w_in = _weights(w_in, len(v_in))
     w_out = _weights(w_out, len(v_out))
-    mean_in, std_in = _moments(v_in, w_in)
-    mean_out, std_out = _moments(v_out, w_out)
+    x_in, x_out = _derived(v_in, derive), _derived(v_out, derive)
+    mean_in, std_in = _moments(x_in, w_in)
+    mean_out, std_out = _moments(x_out, w_out)
+    if derive is not None:  # a mixture's derived quality is that of its averages
+        k = v_in.shape[1]
+        mean_in[k:] = derive(_moments(v_in, w_in)[0][None, :])[0]
+        mean_out[k:] = derive(_moments(v_out, w_out)[0][None, :])[0]
     rows_out = int(np.count_nonzero(w_out > 0))
-    block_mass = float(w_out.sum() / rows_out) if rows_out else math.nan
-    if rows_out and w_in.sum() > 0:
-        blocks, block_masses = _same_mass_blocks(v_in, w_in, block_mass)
-        std_blocks = _moments(blocks, _weights(block_masses, len(blocks)))[1]
-    else:
-        std_blocks = np.full(v_in.shape[1], np.nan)
-    effect_interval = _ratio(std_in, std_out)
-    effect_same_mass = _ratio(std_blocks, std_out)
+    row_mass = float(w_out.sum() / rows_out) if rows_out else math.nan
+    std_blocks = _block_std(v_in, w_in, row_mass, derive) if rows_out else np.full(x_in.shape[1], np.nan)
+    constant = _constant(x_in, w_in)
+    effect_interval = np.where(constant, np.nan, _ratio(std_in, std_out))
+    effect_same_mass = np.where(constant, np.nan, _ratio(std_blocks, std_out))
     columns = {
         "mean_in": mean_in,
         "std_in": std_in,
@@ -290,13 +339,41 @@ def _blending_numbers(
         "effect_same_mass": effect_same_mass,
         "vrr_same_mass": effect_same_mass**2,
     }
-    attrs = {"block_mass": block_mass, "rows_in": int(np.count_nonzero(w_in > 0)), "rows_out": rows_out}
+    attrs: dict[str, Any] = {"block_mass": row_mass, "rows_in": int(np.count_nonzero(w_in > 0)),
+                             "rows_out": rows_out}
+    if block_mass is not None:
+        std_in_block = _block_std(v_in, w_in, block_mass, derive)
+        std_out_block = _block_std(v_out, w_out, block_mass, derive)
+        effect_block = np.where(constant, np.nan, _ratio(std_in_block, std_out_block))
+        kept = w_in[w_in > 0]
+        # A block averages about block_mass / (sum w² / sum w) independent analyses.
+        per_row = float((kept * kept).sum() / kept.sum()) if kept.size else math.nan
+        share = min(1.0, per_row / block_mass) if math.isfinite(per_row) else math.nan
+        noise = np.full(x_in.shape[1], np.nan) if noise is None else np.asarray(noise, dtype=np.float64)
+        std_noise = noise * math.sqrt(share)
+        material = np.sqrt(np.maximum(std_in_block**2 - std_noise**2, 0.0))
+        effect_material = np.where(constant, np.nan, _ratio(material, std_out_block))
+        columns.update({
+            "std_in_block": std_in_block,
+            "std_out_block": std_out_block,
+            "effect_block": effect_block,
+            "vrr_block": effect_block**2,
+            "std_noise": std_noise,
+            "effect_material": effect_material,
+        })
+        attrs["row_mass"] = row_mass
+        attrs["block_mass"] = float(block_mass)
+    attrs["constant_mask"] = constant
     return columns, attrs
 
 
 def _table(columns: dict[str, np.ndarray], attrs: dict[str, Any], parameters: Sequence[str]) -> pd.DataFrame:
     table = pd.DataFrame(columns, index=pd.Index(list(parameters), name="parameter"))
-    table.attrs = dict(attrs)
+    attrs = dict(attrs)
+    mask = attrs.pop("constant_mask", None)
+    if mask is not None and bool(np.any(mask)):
+        attrs["constant"] = [str(p) for p, c in zip(parameters, mask) if c]
+    table.attrs = attrs
     return table
 
 
@@ -362,6 +439,18 @@ def _input_share_outside(result: Result) -> np.ndarray:
     return _share_outside(result.record, result.portions, result.end_cones)
 
 
+def _in_cones(x: np.ndarray, increment: float, ranges: Sequence[tuple[float, float]]) -> np.ndarray:
+    """Which reclaimed rows hold end-cone material: those whose step, from ``x - increment`` to
+    ``x``, overlaps a range by more than rounding (a row that only touches a range's edge does
+    not). The whole step counts, so a long step that takes in the first slice's wedge counts too."""
+    x = np.asarray(x, dtype=np.float64)
+    tolerance = 1e-9 * max(float(increment), 1.0)
+    mask = np.zeros(x.shape, dtype=bool)
+    for start, end in ranges:
+        mask |= (x > start + tolerance) & (x - increment < end - tolerance)
+    return mask
+
+
 def quality_series(result: Result, *, end_cones: bool = True) -> tuple[pd.DataFrame, pd.DataFrame]:
     """The input and output series that the measures compare.
 
@@ -382,25 +471,153 @@ def quality_series(result: Result, *, end_cones: bool = True) -> tuple[pd.DataFr
     if not end_cones and result.end_cones:
         share = _input_share_outside(result)
         inputs[["volume", "mass", "weight"]] = inputs[["volume", "mass", "weight"]].mul(share, axis=0)
-        middle = outputs["x"].to_numpy() - result.reclaim_increment / 2
-        outputs = outputs[~in_ranges(middle, result.end_cones)]
+        cones = _in_cones(outputs["x"].to_numpy(), result.reclaim_increment, result.end_cones)
+        outputs = outputs[~cones]
     return inputs, outputs.reset_index(drop=True)
 
 
-def blending(result: Result, *, end_cones: bool = True) -> pd.DataFrame:
-    """Blending measures of a simulation run, per quality parameter.
+# ----------------------------------------------------------------------------------------------
+# The stated basis, derived qualities and the input's measurement noise
+
+
+def default_block_mass(record: Record) -> float:
+    """The default mass of a block (t; m³ for a record without a bulk density): one hour of the
+    record's mean feed rate, its mass over its duration in hours. It depends on the record only,
+    never on the grid or the reclaim step."""
+    weight = "mass" if record.bulk_density is not None else "volume"
+    return float(record.frame[weight].sum()) / float(record.duration)
+
+
+def _block_mass(record: Record, block_mass: float | None) -> float:
+    if block_mass is None:
+        return default_block_mass(record)
+    if isinstance(block_mass, bool) or not isinstance(block_mass, (int, float, np.integer, np.floating)):
+        raise TypeError(f"block_mass must be a number of t, not {type(block_mass).__name__}")
+    if not (math.isfinite(float(block_mass)) and float(block_mass) > 0):
+        raise ValueError(f"block_mass must be a finite mass above 0 t, not {block_mass}")
+    return float(block_mass)
+
+
+def _basis(record: Record, block_mass: float | None, mass: float) -> str:
+    unit = "t" if record.bulk_density is not None else "m³"
+    if block_mass is None:
+        return (f"consecutive blocks of {mass:.6g} {unit} of input and of reclaimed material "
+                f"(one hour of the record's mean feed rate of {mass:.6g} {unit}/h)")
+    return f"consecutive blocks of {mass:.6g} {unit} of input and of reclaimed material"
+
+
+def _names(record: Record) -> list[str]:
+    """The rows of a blending table: the parameters, then the derived qualities."""
+    return [*record.parameters, *getattr(record, "derived", {})]
+
+
+def _deriver(record: Record) -> Callable[[np.ndarray], np.ndarray] | None:
+    """Averages (k, P) -> derived qualities (k, D) of a record with derived qualities, else None."""
+    derived = list(getattr(record, "derived", {}) or {})
+    if not derived:
+        return None
+    parameters = list(record.parameters)
+
+    def derive(v: np.ndarray) -> np.ndarray:
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+            out = record.derive({p: v[:, i] for i, p in enumerate(parameters)})  # type: ignore[attr-defined]
+        return np.column_stack([np.broadcast_to(np.asarray(out[d], dtype=np.float64), (len(v),))
+                                for d in derived]).reshape(len(v), len(derived))
+
+    return derive
+
+
+#: Lags (in rows) whose semivariogram is extrapolated to lag 0 by :func:`measurement_noise`.
+NOISE_LAGS = (1, 2, 3, 4)
+
+
+def _nugget(values: np.ndarray) -> float:
+    """The semivariogram's intercept at lag 0 from a straight line through its first lags
+    (:data:`NOISE_LAGS`), kept between 0 and the first lag's value."""
+    if len(values) <= max(NOISE_LAGS) + 1 or not np.all(np.isfinite(values)):
+        return math.nan
+    lags = np.asarray(NOISE_LAGS)
+    gamma = variogram(values, lags)
+    slope, intercept = np.polyfit(lags.astype(np.float64), gamma, 1)
+    return float(min(max(intercept, 0.0), gamma[0]))
+
+
+def measurement_noise(record: Record) -> pd.Series:
+    """Each quality's measurement noise (the analyser's own error) as a standard deviation, in the
+    parameter's unit, estimated from the nugget of the record's semivariogram.
+
+    The estimator: the semivariogram of the record's rows of positive amount (stopped rows left
+    out), gamma(h) at the lags h = 1 to 4 rows (:func:`variogram`, unweighted), is extrapolated to
+    h = 0 by a least-squares straight line; its intercept, the nugget, kept between 0 and
+    gamma(1), is the noise's variance. Uncorrelated noise of variance s² adds s² to gamma at every
+    lag while a drift's share grows from 0, so the intercept is the noise's share where the drift
+    is smooth over a few rows (a drift that changes within a row reads as noise). Rows are taken
+    as equally spaced. Derived qualities (if the record has any) follow the parameters, estimated
+    the same way from their rows' values. NaN where the record has five rows or fewer.
+    """
+    frame = record.frame
+    fed = frame["volume"].to_numpy(dtype=np.float64) > 0
+    values = np.column_stack([frame[p].to_numpy(dtype=np.float64)[fed] for p in record.parameters]).reshape(
+        int(fed.sum()), len(record.parameters))
+    values = _derived(values, _deriver(record))
+    names = _names(record)
+    return pd.Series([_nugget(values[:, i]) for i in range(len(names))], index=pd.Index(names, name="parameter"),
+                     name="measurement_noise").pow(0.5)
+
+
+def blending(result: Result, *, end_cones: bool = True, block_mass: float | None = None) -> pd.DataFrame:
+    """Blending measures of a simulation run, per quality parameter (derived qualities after).
 
     Input: the record's rows (mass-weighted); output: the reclaimed rows (mass = volume x bulk
     density). ``end_cones=False`` leaves out the reclaimed rows in the plan's end cones and the
-    input the plan dropped there (see the module's docstring). Columns, units and conventions as
-    in :func:`blending_table`: means and stds in the parameter's units, ``ddof = 0``,
-    ``H = std_in / std_out``, ``VRR = H**2``, on the per-interval and same-mass bases.
+    input the plan dropped there (see the module's docstring). Means and stds in the
+    parameter's units, ``ddof = 0``, ``H = std_in / std_out``, ``VRR = H**2``.
+
+    Bases (each column names its own):
+
+    - *interval* and *same mass*, as in :func:`blending_table` (the same-mass blocks hold the
+      mean reclaimed row's mass, ``attrs["row_mass"]``, which depends on the grid and the
+      reclaim step);
+    - *block*, the stated basis: input and reclaimed material each grouped into consecutive
+      blocks of ``block_mass`` (t; m³ for a record without a bulk density), by default one hour
+      of the record's mean feed rate (:func:`default_block_mass`), whatever the grid:
+      ``std_in_block``, ``std_out_block``, ``effect_block`` (their ratio), ``vrr_block``;
+    - the *material's* effect: ``std_noise`` is the input's measurement noise
+      (:func:`measurement_noise`) in a block's average, ``noise * sqrt(m / block_mass)`` for
+      rows of mean mass m (``sum w² / sum w``), at most the noise itself; ``effect_material`` is
+      ``sqrt(std_in_block² - std_noise²) / std_out_block``: the bed's effect on the material's
+      own spread, which the analyser's noise does not inflate (0 where the noise explains the
+      whole input spread). The output keeps the averaged noise it carries, so this is the
+      cautious figure.
+
+    A quality whose input does not vary (every row of positive weight holds the same value) has
+    no effect: every effect and VRR is NaN there, and ``attrs["constant"]`` lists it (an empty
+    list when there is none); worst effects leave it out (:func:`worst_effect`). Derived
+    qualities (``record.derived``) are extra rows, each computed from the averages of every row,
+    block or mixture, never averaged themselves. ``attrs``: ``block_mass``, ``basis`` (a
+    sentence naming the block basis), ``row_mass``, ``rows_in``, ``rows_out``, ``end_cones``,
+    ``constant``.
     """
+    record = result.record
+    mass = _block_mass(record, block_mass)
     share = _input_share_outside(result) if not end_cones and result.end_cones else None
-    columns, attrs = _blending_numbers(*_series(result, end_cones, share))
-    table = _table(columns, attrs, result.record.parameters)
+    columns, attrs = _blending_numbers(*_series(result, end_cones, share), block_mass=mass,
+                                       derive=_deriver(record), noise=measurement_noise(record).to_numpy())
+    table = _table(columns, attrs, _names(record))
+    table.attrs.setdefault("constant", [])
+    table.attrs["basis"] = _basis(record, block_mass, mass)
     table.attrs["end_cones"] = end_cones
     return table
+
+
+def worst_effect(effects: pd.Series | Sequence[float], constant: Sequence[bool] | None = None) -> float:
+    """The smallest effect, leaving out qualities whose input does not vary (NaN effects, or
+    those flagged in `constant`); NaN when none is left."""
+    values = np.asarray(effects, dtype=np.float64)
+    keep = ~np.isnan(values)
+    if constant is not None:
+        keep &= ~np.asarray(constant, dtype=bool)
+    return float(values[keep].min()) if keep.any() else math.nan
 
 
 def _series(
@@ -424,26 +641,28 @@ def _series(
     if not end_cones and run.end_cones:
         assert share is not None
         w_in = w_in * share
-        middle = np.asarray(reclaimed["x"], dtype=np.float64) - run.reclaim_increment / 2
-        keep = ~in_ranges(middle, run.end_cones)
+        keep = ~_in_cones(np.asarray(reclaimed["x"], dtype=np.float64), run.reclaim_increment, run.end_cones)
         w_out, v_out = w_out[keep], v_out[keep]
     return w_in, v_in, w_out, v_out
 
 
 def _blending_both(
-    run: Result | _Run, share: np.ndarray | None = None
+    run: Result | _Run, share: np.ndarray | None = None, *, block_mass: float | None = None
 ) -> dict[bool, tuple[dict[str, np.ndarray], dict[str, Any]]]:
     """The columns and attrs of :func:`blending` with (True) and without (False) the end cones,
     each computed once (one serves for both where the run has no end cones). ``share`` as in
     :func:`_series`; by default from the run's portions."""
-    both = {True: _blending_numbers(*_series(run, True, None))}
+    record = run.record
+    options = {"block_mass": _block_mass(record, block_mass), "derive": _deriver(record),
+               "noise": measurement_noise(record).to_numpy()}
+    both = {True: _blending_numbers(*_series(run, True, None), **options)}
     if not run.end_cones:
         both[False] = both[True]
     else:
         if share is None:
             assert isinstance(run, Result)
             share = _input_share_outside(run)
-        both[False] = _blending_numbers(*_series(run, False, share))
+        both[False] = _blending_numbers(*_series(run, False, share), **options)
     return both
 
 
@@ -474,6 +693,10 @@ def _measured_run(
     return run, _blending_both(run, share)
 
 
+# ----------------------------------------------------------------------------------------------
+# The reclaimed flow
+
+
 def _flow_rows(result: Result | _Run, end_cones: bool) -> np.ndarray:
     reclaimed = result.reclaimed
     x = np.asarray(reclaimed["x"], dtype=np.float64)
@@ -482,7 +705,7 @@ def _flow_rows(result: Result | _Run, end_cones: bool) -> np.ndarray:
     if len(x) > 1 and x[-1] > result.bed.reclaim_length * (1 + 1e-6):
         keep[-1] = False  # the last step reaches past the bed's end
     if not end_cones:
-        keep &= ~in_ranges(x - result.reclaim_increment / 2, result.end_cones)
+        keep &= ~_in_cones(x, result.reclaim_increment, result.end_cones)
     volume: np.ndarray = np.asarray(reclaimed["volume"], dtype=np.float64)
     return volume[keep]
 
@@ -492,15 +715,72 @@ def _flow_std(result: Result | _Run, end_cones: bool) -> float:
     return float(np.std(volume)) if len(volume) else math.nan
 
 
-def flow_variability(result: Result, *, end_cones: bool = True) -> float:
-    """Standard deviation of the reclaimed volume per step (m³), ``ddof = 0``, unweighted.
+def flow_variability_rows(result: Result, *, end_cones: bool = True) -> float:
+    """Standard deviation of the reclaimed volume per reclaim step (m³), ``ddof = 0``, unweighted:
+    a figure of the grid and the step (see :func:`flow_variability` for the physical one).
 
     Every step of the reclaimer counts, empty ones too (an interruption of the flow), except row 0
     (the reclaimer's start: always empty) and the last row when its step reaches past the bed's
-    reclaim length (a partial step). ``end_cones=False`` also leaves out the steps whose
-    mid-point lies in an end cone. A steady flow gives 0; divide by the increment for m³ per m.
+    reclaim length (a partial step). ``end_cones=False`` also leaves out the steps that overlap
+    an end cone. A steady flow gives 0; divide by the increment for m³ per m.
     """
     return _flow_std(result, end_cones)
+
+
+def _flow_cv(run: Result | _Run, end_cones: bool, block_mass: float | None = None) -> float:
+    """:func:`flow_variability` of a run."""
+    record, reclaimed = run.record, run.reclaimed
+    weight = np.asarray(reclaimed["mass" if record.bulk_density is not None else "volume"], dtype=np.float64)
+    weight = np.where(np.isfinite(weight), weight, 0.0)
+    x = np.asarray(reclaimed["x"], dtype=np.float64)
+    increment = float(run.reclaim_increment)
+    end = float(run.bed.reclaim_length)
+    full = np.flatnonzero(weight > 0)
+    if not full.size:
+        return math.nan
+    # The heap: from the start of its first step holding material to the end of its last.
+    heap_start, heap_end = max(x[full[0]] - increment, 0.0), min(x[full[-1]], end)
+    total = float(weight.sum())
+    window = (heap_end - heap_start) * _block_mass(record, block_mass) / total
+    rows = full
+    if not end_cones and run.end_cones:
+        rows = full[~_in_cones(x[full], increment, run.end_cones)]
+        if not rows.size:
+            return math.nan
+    lo, hi = int(rows[0]), int(rows[-1])
+    start, stop = max(x[lo] - increment, 0.0), min(x[hi], end)
+    if not (window > 0 and stop > start):
+        return math.nan
+    bounds = np.concatenate(([start], np.minimum(x[lo:hi + 1], end)))
+    cumulative = np.concatenate(([0.0], np.cumsum(weight[lo:hi + 1])))
+    edges = np.arange(start, stop, window)
+    if stop - edges[-1] < 1e-9 * window:
+        edges = edges[:-1]
+    edges = np.append(edges, stop)
+    amounts = np.diff(np.interp(edges, bounds, cumulative))
+    lengths = np.diff(edges)
+    rate = amounts / lengths
+    mean = float(amounts.sum() / lengths.sum())
+    std = math.sqrt(float(np.sum(lengths * (rate - mean) ** 2) / lengths.sum()))
+    return 100.0 * std / mean if mean > 0 else math.nan
+
+
+def flow_variability(result: Result, *, end_cones: bool = True, block_mass: float | None = None) -> float:
+    """Variability of the reclaimed flow, in per cent: the coefficient of variation (std over
+    mean, ``ddof = 0``) of the tonnes reclaimed per block of time, for a reclaimer advancing at a
+    constant speed.
+
+    The reclaimer advances at the speed that reclaims the whole heap (from the first step holding
+    material to the last) in blocks of ``block_mass`` on average (default one hour of the record's
+    mean feed rate, as for :func:`blending`): each block of time takes a window of the same
+    length along the reclaim axis, and its tonnes are the material reclaimed in that window
+    (rows split in proportion where a window's edge falls inside them; m³ for a record without a
+    bulk density). Windows are weighted by their length, so a short last window counts little.
+    ``end_cones=False`` counts only the windows over the stretch between the end cones (the same
+    window length). A steady flow gives 0; the figure depends on the heap, not on the grid or the
+    reclaim step. The per-step figure of the grid is :func:`flow_variability_rows`.
+    """
+    return _flow_cv(result, end_cones, block_mass)
 
 
 def _jsonable(value: Any) -> Any:
@@ -547,19 +827,23 @@ def summary(result: Result) -> dict[str, Any]:
     duration h), ``reclaim_increment`` (m), ``blending`` and ``blending_without_end_cones``
     (parameter -> column -> value, as :func:`blending`), ``flow_variability`` and
     ``flow_variability_without_end_cones`` (m³ per step), ``balance`` (m³, as
-    ``Result.balance``), ``end_cones`` (list of [start, end] in m) and ``capacity_used`` (stacked
-    volume over the bed's capacity, 0 to 1). Non-finite numbers become None, so the dict passes
+    ``Result.balance``), ``end_cones`` (list of [start, end] in m) and ``fill`` (stacked volume
+    over the largest heap the bed holds at the angle of repose, ``BedSettings.heap_capacity``:
+    1 is a full bed). ``basis`` names the blocks of the ``_block`` columns and ``block_mass`` is
+    their mass (t); ``flow_variability`` is in per cent (:func:`flow_variability`),
+    ``flow_variability_rows`` in m³ per step. Non-finite numbers become None, so the dict passes
     ``json.dumps(..., allow_nan=False)``.
     """
     record = result.record
-    capacity = float(result.bed.capacity)
+    capacity = float(result.bed.heap_capacity)
+    mass = default_block_mass(record)
 
-    both = _blending_both(result)
+    both = _blending_both(result, block_mass=mass)
 
     def table(end_cones: bool) -> dict[str, dict[str, float]]:
         columns = both[end_cones][0]
         return {str(p): {c: float(values[i]) for c, values in columns.items()}
-                for i, p in enumerate(record.parameters)}
+                for i, p in enumerate(_names(record))}
 
     digest = {
         "version": _version(),
@@ -584,13 +868,18 @@ def summary(result: Result) -> dict[str, Any]:
             "duration": float(record.duration),
         },
         "reclaim_increment": float(result.reclaim_increment),
+        "basis": _basis(record, None, mass),
+        "block_mass": mass,
         "blending": table(True),
         "blending_without_end_cones": table(False),
+        "constant": [str(p) for p, c in zip(_names(record), both[True][1]["constant_mask"]) if c],
         "flow_variability": flow_variability(result),
         "flow_variability_without_end_cones": flow_variability(result, end_cones=False),
+        "flow_variability_rows": flow_variability_rows(result),
+        "flow_variability_rows_without_end_cones": flow_variability_rows(result, end_cones=False),
         "balance": dict(result.balance),
         "end_cones": [list(r) for r in result.end_cones],
-        "capacity_used": result.balance["stacked"] / capacity if capacity > 0 else math.nan,
+        "fill": result.balance["stacked"] / capacity if capacity > 0 else math.nan,
     }
     jsonable: dict[str, Any] = _jsonable(digest)
     return jsonable

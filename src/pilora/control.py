@@ -2,8 +2,9 @@
 
 Optimisers search over plans; a plan whose motion is a short vector of numbers suits them. A
 :class:`ControlPoints` plan moves the stacker piecewise linearly through a list of positions along
-x, reached at equal steps of time, on one lane. A chevron is the special case of two points at
-the reversal ends traversed back and forth.
+x, reached at equal steps of the stacker's time (or at a constant speed), on one lane. A chevron
+is the special case of two points at the reversal ends traversed back and forth. As every plan
+here, its stacker is tied to its feed by default: it stands while the feed stops.
 """
 
 from __future__ import annotations
@@ -14,7 +15,7 @@ from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
-from .plans import Plan, PlanError, _across, _linear
+from .plans import Plan, PlanError, _across, _check_travel, _fed, _linear, _number, _stacking_hours
 
 if TYPE_CHECKING:
     from .record import Record
@@ -34,11 +35,18 @@ class ControlPoints(Plan):
         the record's start and travels straight from each point to the next, spending the same
         time on every leg.
     cycles : int
-        How often the points are travelled over the record's duration, alternately forward and
-        backward (first ``positions[0]`` to ``positions[-1]``, then back), so the path has no
-        jump: ``cycles * (len(positions) - 1)`` legs in all. Default 1.
+        How often the points are travelled over the record's stacking hours, alternately forward
+        and backward (first ``positions[0]`` to ``positions[-1]``, then back), so the path has no
+        jump: ``cycles * (len(positions) - 1)`` legs in all, each taking the same time. Default 1.
     lane : float or None
         The stacker's z in m; default: the bed's centre line.
+    speed : float or None
+        Instead of `cycles`: the stacker travels the points forward and back at this constant
+        speed, m/min while stacking, as far as the record's stacking hours take it (the last
+        cycle may be incomplete). Give `speed` or a `cycles` other than 1, not both.
+    travel : str
+        "feed" (default): the stacker stands while the feed stops (rows of zero volume), its legs
+        spread over the stacking hours; "time": over the record's whole duration.
 
     ``ControlPoints(positions=(0, L), cycles=n)`` is a chevron of n layers over the whole length.
     Linear beds only. The end cones lie beyond the outermost positions; ``passes`` is the
@@ -48,6 +56,8 @@ class ControlPoints(Plan):
     positions: tuple[float, ...]
     cycles: int = 1
     lane: float | None = None
+    speed: float | None = None
+    travel: str = "feed"
 
     def __post_init__(self) -> None:
         try:
@@ -68,13 +78,17 @@ class ControlPoints(Plan):
                 raise PlanError(f"must be a number, not {type(self.lane).__name__}", parameter="lane")
             if not math.isfinite(float(self.lane)):
                 raise PlanError(f"must be finite, not {self.lane}", parameter="lane")
+        _number(self, "speed", positive=True)
+        if self.speed is not None and self.cycles != 1:
+            raise PlanError("give cycles or speed, not both", parameter="speed")
+        _check_travel(self)
 
-    def path(self) -> np.ndarray:
+    def path(self, cycles: int | None = None) -> np.ndarray:
         """The points in travel order over all cycles (m): ``cycles * (len(positions) - 1) + 1``
-        values, one per leg end."""
+        values, one per leg end (`cycles` defaults to the plan's)."""
         forward = np.asarray(self.positions, dtype=np.float64)
         legs = [forward[:1]]
-        for cycle in range(self.cycles):
+        for cycle in range(self.cycles if cycles is None else cycles):
             legs.append((forward if cycle % 2 == 0 else forward[::-1])[1:])
         return np.concatenate(legs)
 
@@ -84,13 +98,24 @@ class ControlPoints(Plan):
         if outside:
             raise PlanError(f"{outside[0]} m lies off the bed, which runs from 0 to {bed.length} m along x",
                             parameter="positions")
-        path = self.path()
+        hours = _stacking_hours(self, record)
+        lane = _across("lane", self.lane, bed)
+        if self.speed is None:
+            path = self.path()
+            travelled = np.concatenate([[0.0], np.cumsum(np.abs(np.diff(path)))])
+            return _PointMotion(path, travelled, (len(path) - 1) / hours, lane, travelled[-1])
+        cycle = float(np.sum(np.abs(np.diff(self.positions))))
+        if not cycle > 0:
+            raise PlanError("the points do not move the stacker: give cycles", parameter="speed")
+        distance = float(self.speed) * 60.0 * hours  # m travelled over the stacking hours
+        path = self.path(max(1, math.ceil(distance / cycle - 1e-9)))
         travelled = np.concatenate([[0.0], np.cumsum(np.abs(np.diff(path)))])
-        legs_per_hour = (len(path) - 1) / record.duration
-        return _PointMotion(path, travelled, legs_per_hour, _across("lane", self.lane, bed))
+        # Legs at a constant speed: the stacker reaches leg end i after travelled[i] / speed hours.
+        # The motion's leg clock is then the distance, in legs, interpolated from `travelled`.
+        return _PointMotion(path, travelled, math.nan, lane, distance, float(self.speed) * 60.0)
 
-    def _motion(self, record: Record, bed: BedSettings) -> _PointMotion:
-        return self._checked(record, bed)
+    def _motion(self, record: Record, bed: BedSettings):  # type: ignore[no-untyped-def]
+        return _fed(self, record, self._checked(record, bed))
 
     def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
         self._checked(record, bed)
@@ -99,20 +124,35 @@ class ControlPoints(Plan):
     def _passes(self, record: Record, bed: BedSettings) -> float:
         motion = self._checked(record, bed)
         lo, hi = self._reach(record, bed)
-        return float(motion.travelled[-1] / (hi - lo)) if hi > lo else 0.0
+        return float(motion.total / (hi - lo)) if hi > lo else 0.0
+
+    def _travelled(self, record: Record, bed: BedSettings) -> float:
+        return float(self._checked(record, bed).total)
 
 
 class _PointMotion(NamedTuple):
     path: np.ndarray  # x at the leg ends (m)
     travelled: np.ndarray  # distance travelled at the leg ends (m)
-    legs_per_hour: float
+    legs_per_hour: float  # legs at equal times; NaN for travel at a constant speed
     lane: float
+    total: float  # distance travelled over the record (m)
+    speed: float = math.nan  # m/h, for travel at a constant speed
+
+    def _along(self, t: np.ndarray) -> np.ndarray:
+        """Distance travelled (m) by times t (h)."""
+        t = np.asarray(t, dtype=np.float64)
+        if math.isnan(self.legs_per_hour):
+            return np.minimum(t * self.speed, self.total)
+        legs = np.arange(len(self.path), dtype=np.float64)
+        return np.interp(t * self.legs_per_hour, legs, self.travelled)
 
     def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        legs = np.arange(len(self.path), dtype=np.float64)
-        x = np.interp(np.asarray(t, dtype=np.float64) * self.legs_per_hour, legs, self.path)
+        if math.isnan(self.legs_per_hour):
+            x = np.interp(self._along(t), self.travelled, self.path)
+        else:
+            legs = np.arange(len(self.path), dtype=np.float64)
+            x = np.interp(np.asarray(t, dtype=np.float64) * self.legs_per_hour, legs, self.path)
         return x, np.full_like(x, self.lane)
 
     def distance(self, t: np.ndarray) -> np.ndarray:
-        legs = np.arange(len(self.path), dtype=np.float64)
-        return np.interp(np.asarray(t, dtype=np.float64) * self.legs_per_hour, legs, self.travelled)
+        return self._along(t)

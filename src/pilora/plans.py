@@ -7,12 +7,39 @@ the same four methods:
   record's start;
 - ``portions(record, bed)``: the record cut into portions along the stacker's path (below);
 - ``end_cones(record, bed)``: the ranges along the reclaim axis whose slices hold end cones;
-- ``passes(record, bed)``: the one-way passes (layers) the plan lays with the record.
+- ``passes(record, bed)``: the one-way passes (layers) the plan lays with the record;
+- ``travel_speed(record, bed)``: the stacker's speed along the bed while it stacks, m/min.
 
-A plan's motion is spread over the record's whole duration: a plan given by a layer or pass count
-runs at the speed that lays that many in the record's time; one given by a speed lays as many as
-the record's time allows (the last pass may be incomplete). The ``bed`` is a `BedSettings` (a
-`pilora.Bed` works too: only its geometry is read).
+**The stacker is tied to its feed** (``travel="feed"``, the default of every travelling plan): it
+travels while material arrives and stands while the feed is stopped (record rows of zero volume),
+so a plan's motion is spread over the record's *stacking* hours, the durations of its rows of
+positive volume. A plan given by a layer or pass count runs at the speed that lays that many in
+those hours, so ``layers`` counts passes of material; one given by a speed (m/min of travel while
+stacking) lays as many as the stacking hours allow (the last pass may be incomplete).
+``travel="time"`` spreads the motion over the record's whole duration instead, the stacker
+travelling through stops too.
+
+**Open ends.** A linear bed has no walls at its ends: by default a plan's reversal points (or first
+and last cone) leave room for the heap's end cones to form on the bed at the angle of repose.
+Material dropped evenly between the reversal points a and b makes a heap of the section
+V / (b - a) = h² / tan(repose_angle) (V the record's volume, h the crest): a ridge at full section
+that ends in half cones of radius r = h / tan(repose_angle). A half cone holds pi h³ / (6 tan²),
+the material dropped over the last pi r / 6 (0.52 r) before a reversal point, so by that balance
+its apex (where the full section begins) lies 0.52 r inside the reversal point and its toe about
+half a radius beyond it. In the model the crest rounds off over the cone: the section falls
+short of the full one (by more than 3 %) up to about one radius inside the reversal point, and
+the toe lies about 0.6 r beyond it (the sample record on 200 x 40 m, 0.25 to 1 m cells). By
+default the reversal points lie one radius from the bed's ends, leaving the toes room on the bed:
+
+    V = (length - 2 r) h² / tan(repose_angle),   a = r,   b = length - r
+
+(a heap too short for its two cones is a single cone, V = pi h³ / (3 tan²)). The crest is at most
+a roof across the bed's width, h <= width / 2 tan(repose_angle); a record that needs more is
+refused with a `PlanError` giving the bed length it needs. Reversal points given explicitly
+(``start=``, ``end=``; ``first=``, ``last=``) are kept as given: at 0 and the bed's length the
+heap stands against the grid's edges, which hold it as walls would.
+
+The ``bed`` is a `BedSettings` (a `pilora.Bed` works too: only its geometry is read).
 
 Portions: record row i covers the hours [t_i, t_i + d_i). Its material is spread along the path the
 stacker travels in that time, in n_i pieces of equal volume at the middles of n_i equal sub-intervals
@@ -136,12 +163,148 @@ def _across(name: str, value: float | None, bed: BedSettings) -> float:
     return z
 
 
-def _reversals(plan: Plan, bed: BedSettings) -> tuple[float, float]:
-    a = _along("start", plan.start, 0.0, bed)  # type: ignore[attr-defined]
-    b = _along("end", plan.end, bed.length, bed)  # type: ignore[attr-defined]
+#: Radii of an end cone by which the heap's full section begins inside its reversal point (the
+#: module's documentation: pi / 6 by the mass balance; the model's crest rounds off further in).
+_FULL_SECTION = 1.0
+
+
+def _heap_volume(length: np.ndarray | float, h: np.ndarray | float, tan: float) -> np.ndarray | float:
+    """Volume (m³) of the heap of crest height h (m) that material dropped evenly along `length`
+    (m) forms: max(length, pi r / 3) h² / tan for a cone radius r = h / tan (a ridge with half
+    cones; a cone where the length is short)."""
+    return np.maximum(length, math.pi * h / (3.0 * tan)) * h * h / tan
+
+
+def _open_ends(
+    volume: float, bed: BedSettings, low: float | None, high: float | None, names: tuple[str, str]
+) -> tuple[float, float]:
+    """The outermost drop positions (m along x) of a heap of `volume` m³ with open ends: those
+    given (`low`, `high`, checked to lie on the bed) kept, the others a cone radius from the
+    bed's ends (the module's documentation)."""
+    a = None if low is None else _along(names[0], low, 0.0, bed)
+    b = None if high is None else _along(names[1], high, bed.length, bed)
+    if a is not None and b is not None:
+        return a, b
+    tan = math.tan(math.radians(bed.repose_angle))
+    length = float(bed.length)
+    h_max = 0.5 * float(bed.width) * tan
+
+    def span(h: np.ndarray) -> np.ndarray:
+        lo = h / tan if a is None else np.full_like(h, a)
+        hi = length - h / tan if b is None else np.full_like(h, b)
+        return np.abs(hi - lo)
+
+    def fits(h: np.ndarray) -> np.ndarray:
+        return np.asarray(_heap_volume(span(h), h, tan) >= volume)
+
+    grid = np.linspace(0.0, h_max, 4097)[1:]
+    ok = np.flatnonzero(fits(grid))
+    if not ok.size:
+        given = (a is not None) or (b is not None)
+        needed = volume * tan / (h_max * h_max) + 2.0 * h_max / tan
+        raise PlanError(
+            f"the record's {volume:.6g} m³ need a bed of at least {needed:.1f} m to form open ends "
+            f"(a roof across the {bed.width:g} m width at {bed.repose_angle:g}°, with its end cones)"
+            + (" and more with the reversal point given" if given else "")
+            + "; give a longer bed, or start= and end= to stack against the bed's ends",
+            parameter=names[1] if b is None else names[0],
+        )
+    hi_h = float(grid[ok[0]])
+    lo_h = float(grid[ok[0] - 1]) if ok[0] > 0 else 0.0
+    for _ in range(60):  # bisection to the crest that holds the volume exactly
+        mid = 0.5 * (lo_h + hi_h)
+        if bool(fits(np.array([mid]))[0]):
+            hi_h = mid
+        else:
+            lo_h = mid
+    room = hi_h / tan
+    return (room if a is None else a), (length - room if b is None else b)
+
+
+def _crest(volume: float, lo: float, hi: float, bed: BedSettings) -> float:
+    """Crest height (m) of a heap of `volume` m³ dropped evenly between lo and hi (m along x), as
+    the module's documentation gives it, up to a roof across the width; beyond that the grid's
+    side edges hold the heap, which rises by the excess volume over the area."""
+    tan = math.tan(math.radians(bed.repose_angle))
+    h_max = 0.5 * float(bed.width) * tan
+    span = max(hi - lo, 0.0)
+    full = float(_heap_volume(span, h_max, tan))
+    if volume >= full:
+        return h_max + ((volume - full) / (span * float(bed.width)) if span > 0 else 0.0)
+    ridge = math.sqrt(volume * tan / span) if span > 0 else math.inf
+    if span >= math.pi * ridge / (3.0 * tan):
+        return ridge
+    return (3.0 * volume * tan * tan / math.pi) ** (1.0 / 3.0)
+
+
+def _reversals(plan: Plan, record: Record, bed: BedSettings) -> tuple[float, float]:
+    a, b = _open_ends(record.total_volume, bed, plan.start, plan.end, ("start", "end"))  # type: ignore[attr-defined]
     if a == b:
         raise PlanError(f"the reversal points coincide at {a} m", parameter="end")
     return a, b
+
+
+_TRAVELS = ("feed", "time")
+
+
+def _check_travel(plan: Plan) -> None:
+    travel = getattr(plan, "travel")
+    if travel not in _TRAVELS:
+        raise PlanError(f"must be 'feed' (the stacker stands while the feed stops) or 'time', not {travel!r}",
+                        parameter="travel")
+
+
+class _Clock(NamedTuple):
+    """The stacker's own clock for a plan tied to its feed: hours of stacking (rows of positive
+    volume) by each time of the record. None stands for the record's time itself."""
+
+    bounds: np.ndarray  # interval bounds, h
+    running: np.ndarray  # stacking hours by each bound
+
+    @classmethod
+    def of(cls, plan: Plan, record: Record) -> _Clock | None:
+        """The clock of a plan's `travel` (None for travel by time, or a record without stops)."""
+        if getattr(plan, "travel", "time") != "feed":
+            return None
+        frame = record.frame
+        fed = frame["volume"].to_numpy() > 0.0
+        if bool(fed.all()) or not bool(fed.any()):
+            return None
+        bounds = np.append(frame["time"].to_numpy(), record.duration)
+        running = np.append(0.0, np.cumsum(np.where(fed, frame["duration"].to_numpy(), 0.0)))
+        return cls(bounds, running)
+
+    @property
+    def hours(self) -> float:
+        return float(self.running[-1])
+
+    def __call__(self, t: np.ndarray) -> np.ndarray:
+        return np.interp(t, self.bounds, self.running)
+
+
+def _stacking_hours(plan: Plan, record: Record) -> float:
+    """Hours over which the plan spreads its motion: the stacking hours for travel tied to the
+    feed, else the record's duration."""
+    clock = _Clock.of(plan, record)
+    return record.duration if clock is None else clock.hours
+
+
+class _Fed(NamedTuple):
+    """A motion run on the stacker's clock: it stands while the feed is stopped."""
+
+    motion: _Motion
+    clock: _Clock
+
+    def position(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        return self.motion.position(self.clock(t))
+
+    def distance(self, t: np.ndarray) -> np.ndarray:
+        return self.motion.distance(self.clock(t))
+
+
+def _fed(plan: Plan, record: Record, motion: _Motion) -> _Motion:
+    clock = _Clock.of(plan, record)
+    return motion if clock is None else _Fed(motion, clock)
 
 
 def _triangle(u: np.ndarray, total: float) -> tuple[np.ndarray, np.ndarray]:
@@ -170,9 +333,9 @@ class _Travel(NamedTuple):
 
     @classmethod
     def of(cls, plan: Plan, record: Record, bed: BedSettings, passes: float | None) -> _Travel:
-        a, b = _reversals(plan, bed)
+        a, b = _reversals(plan, record, bed)
         length = abs(b - a)
-        hours = record.duration
+        hours = _stacking_hours(plan, record)
         if passes is not None:
             speed = passes * length / hours
         else:
@@ -207,6 +370,17 @@ class Plan:
         """One-way passes along the bed the plan lays with the record (fractional when the record
         ends part-way through a pass)."""
         return self._passes(record, _settings(bed))
+
+    def _travelled(self, record: Record, bed: BedSettings) -> float:
+        """Distance (m) the stacker travels along the bed (the reclaim axis) over the record."""
+        raise NotImplementedError
+
+    def travel_speed(self, record: Record, bed: BedSettings | Bed) -> float:
+        """The stacker's mean speed along the bed while it stacks, m/min: the distance travelled
+        along the bed (the reclaim axis; across-bed moves such as a strata swing not counted)
+        over the hours of stacking (for travel by time, the record's duration)."""
+        bed = _settings(bed)
+        return self._travelled(record, bed) / (60.0 * _stacking_hours(self, record))
 
     def stacker_position(
         self, times: np.ndarray | float, record: Record, bed: BedSettings | Bed
@@ -269,40 +443,38 @@ class Plan:
         """Closed ranges (start, end) along the reclaim axis (m) whose reclaimed slices hold
         end-cone material; () for circular beds, which have no ends.
 
-        The rule: beyond its outermost drop positions x_lo and x_hi (the reversal points, or the
-        first and last cone) the heap ends in half cones. A slice at s is reclaimed through a face
-        reaching from (s, 0) to (s + o, h), o = h / tan(reclaim_angle), for a heap of height
-        h = (width / 2) tan(repose_angle) (a roof across the whole width; more when the record's
-        volume over the travelled length overfills that roof against the walls). A slice holds
-        end-cone material when its face meets the bed beyond x_lo or x_hi: the ranges are
-        [0, x_lo + max(0, -o)] and [x_hi - max(0, o), reclaim_length], each left out when empty,
-        merged when they meet. Past a bed's end wall the face meets only part of the heap, so
-        those slices count too; and as the first slice (the last, for a face leaning back) takes
-        in the whole wedge of heap between the wall and its face, it always counts.
+        The physical cones: near its outermost drop positions x_lo and x_hi (the reversal
+        points, or the first and last cone) the heap is not at full section but falls in half
+        cones at the angle of repose, short of the full section up to d = r inside x_lo and x_hi
+        (r = h / tan(repose_angle); the module's documentation). The crest h is that of material
+        dropped evenly between x_lo and x_hi (more where the record overfills a roof across the
+        width, the grid's side edges then holding the heap). A slice at s is reclaimed through a
+        face reaching from (s, 0) to (s + o, h), o = h / tan(reclaim_angle); it holds cone
+        material when its face meets the heap before x_lo + d or beyond x_hi - d. The ranges are
+        therefore [0, x_lo + d] and [x_hi - d - o, reclaim_length] (the second takes in the
+        face's wedge over the far cone), each left out when empty, merged when they meet. Where
+        a cone's toe would lie beyond the bed's end, the heap stands against the grid's edge at
+        full section instead (d = 0 there); at the first edge the first slice takes in the whole
+        wedge of heap between the edge and its face, so it always counts.
         """
         bed = _settings(bed)
         if bed.circular:
             return ()
         lo, hi = sorted(self._reach(record, bed))
-        tan_repose = math.tan(math.radians(bed.repose_angle))
-        half = 0.5 * bed.width
-        height = half * tan_repose
-        if hi > lo:
-            overfill = (record.total_volume / (hi - lo) - half * half * tan_repose) / bed.width
-            height += max(overfill, 0.0)
+        height = _crest(record.total_volume, lo, hi, bed)
         angle = float(bed.reclaim_angle)
         offset = 0.0 if abs(90.0 - angle) < 0.01 else height / math.tan(math.radians(angle))
         end = float(bed.reclaim_length)
-        first = min(end, lo + max(0.0, -offset))
-        last = max(0.0, hi - max(0.0, offset))
-        # A face leaning forward books the wedge of heap in front of it at the bed's start into
-        # the first slice (one leaning back, the wedge behind it at the end into the last):
-        # that slice holds end-cone material wherever the stacker turned.
+        radius = height / math.tan(math.radians(bed.repose_angle))
+        apex = _FULL_SECTION * radius
+        toe = (1.0 - math.pi / 6.0) * radius * (1 - 1e-9)
+        first = min(end, lo + (apex if lo >= toe else 0.0))
+        last = max(0.0, hi - (apex if float(bed.length) - hi >= toe else 0.0) - offset)
+        # A face leaning forward books the wedge of heap in front of it at the grid's first edge
+        # into the first slice: that slice holds end-cone material wherever the stacker turned.
         cell = float(bed.cell_size)
         if offset > 0.0:
             first = max(first, min(end, cell))
-        elif offset < 0.0:
-            last = min(last, max(0.0, end - cell))
         ranges = []
         if first > 0.0:
             ranges.append((0.0, first))
@@ -343,10 +515,14 @@ class _TravellingPlan(Plan):
         raise NotImplementedError
 
     def _reach(self, record: Record, bed: BedSettings) -> tuple[float, float]:
-        return _reversals(self, bed)
+        return _reversals(self, record, bed)
 
     def _passes(self, record: Record, bed: BedSettings) -> float:
         return self._travel(record, bed).passes
+
+    def _travelled(self, record: Record, bed: BedSettings) -> float:
+        travel = self._travel(record, bed)
+        return travel.passes * abs(travel.b - travel.a)
 
 
 class _Cut(NamedTuple):
@@ -416,10 +592,14 @@ class Chevron(_TravellingPlan):
         Travel speed in m/min; the layer count follows (n = v T / L for a pass length L and a
         record of T). Give exactly one of `layers` and `speed`.
     start, end : float or None
-        Reversal points along x in m; the first pass runs from `start` to `end`. Defaults: 0 and
-        the bed's length.
+        Reversal points along x in m; the first pass runs from `start` to `end`. Defaults: open
+        ends, leaving room for the end cones on the bed (the module's documentation); 0 and the
+        bed's length stack against the grid's edges.
     lane : float or None
         The stacker's z in m; default: the bed's centre line.
+    travel : str
+        "feed" (default): the stacker stands while the feed stops, so `layers` counts passes of
+        material; "time": it travels through stops too.
     """
 
     layers: int | None = None
@@ -427,6 +607,7 @@ class Chevron(_TravellingPlan):
     start: float | None = None
     end: float | None = None
     lane: float | None = None
+    travel: str = "feed"
 
     def __post_init__(self) -> None:
         _one_of(self, "layers", "speed")
@@ -434,6 +615,7 @@ class Chevron(_TravellingPlan):
         _number(self, "speed", positive=True)
         for name in ("start", "end", "lane"):
             _number(self, name)
+        _check_travel(self)
 
     def _travel(self, record: Record, bed: BedSettings) -> _Travel:
         _linear(self, bed)
@@ -442,7 +624,7 @@ class Chevron(_TravellingPlan):
     def _motion(self, record: Record, bed: BedSettings) -> _Motion:
         travel = self._travel(record, bed)
         lane = _across("lane", self.lane, bed)
-        return _LaneMotion(travel, lane)
+        return _fed(self, record, _LaneMotion(travel, lane))
 
 
 class _LaneMotion(NamedTuple):
@@ -483,11 +665,14 @@ class Windrow(_TravellingPlan):
         (valley j between rows j and j + 1) in the same order, leaving out row rows - 1. Default:
         across the bed and back, rows 0, 1, ... in even layers and the reverse in odd ones.
     start, end : float or None
-        Reversal points along x in m (defaults 0 and the bed's length); pass 0 runs from `start`
-        to `end`, and every row is one pass, so the stacker moves to the next row at a reversal
-        point.
+        Reversal points along x in m (default: open ends, as for `Chevron`); pass 0 runs from
+        `start` to `end`, and every row is one pass, so the stacker moves to the next row at a
+        reversal point.
+    travel : str
+        "feed" (default) or "time", as for `Chevron`.
 
-    `passes` counts the one-way passes, that is the rows laid.
+    `passes` counts the one-way passes, that is the rows laid. A speed too low to lay the rows
+    of one layer in the record's stacking hours is refused, naming the lowest speed that does.
     """
 
     rows: int
@@ -498,6 +683,7 @@ class Windrow(_TravellingPlan):
     order: tuple[int, ...] | None = None
     start: float | None = None
     end: float | None = None
+    travel: str = "feed"
 
     def __post_init__(self) -> None:
         _count(self, "rows", optional=False)
@@ -507,6 +693,7 @@ class Windrow(_TravellingPlan):
         _number(self, "spacing", positive=True)
         for name in ("start", "end"):
             _number(self, name)
+        _check_travel(self)
         if not isinstance(self.valleys, (bool, np.bool_)):
             raise PlanError("must be True or False", parameter="valleys")
         if self.order is not None:
@@ -553,10 +740,18 @@ class Windrow(_TravellingPlan):
 
     def _travel(self, record: Record, bed: BedSettings) -> _Travel:
         _linear(self, bed)
-        return _Travel.of(self, record, bed, self._pass_count(bed))
+        travel = _Travel.of(self, record, bed, self._pass_count(bed))
+        if travel.passes < self.rows * (1 - 1e-9):
+            slowest = self.rows * abs(travel.b - travel.a) / (60.0 * _stacking_hours(self, record))
+            raise PlanError(
+                f"at {travel.speed / 60.0:.4g} m/min the stacker lays {travel.passes:.3g} of the {self.rows} "
+                f"rows of a layer; laying them takes at least {slowest:.4g} m/min",
+                parameter="speed",
+            )
+        return travel
 
     def _motion(self, record: Record, bed: BedSettings) -> _Motion:
-        return _RowMotion(self._travel(record, bed), self._cycle(bed)[0])
+        return _fed(self, record, _RowMotion(self._travel(record, bed), self._cycle(bed)[0]))
 
 
 class _RowMotion(NamedTuple):
@@ -608,11 +803,16 @@ class Strata(_TravellingPlan):
     speed : float or None
         Travel speed along the bed in m/min.
     start, end : float or None
-        Reversal points along x in m (defaults 0 and the bed's length).
+        Reversal points along x in m (default: open ends, as for `Chevron`).
     lane : float or None
         Centre of the swing across the bed in m; default: the bed's centre line.
+    travel : str
+        "feed" (default): the stacker and its swing stand while the feed stops; "time": both run
+        through stops too.
 
-    The swing starts at its low-z end at time 0 (z = lane - swing_width / 2).
+    The swing starts at its low-z end at time 0 (z = lane - swing_width / 2). A pass lays at
+    least one full swing: a speed (or a layer count) that makes a pass shorter than the swing
+    period is refused, naming the fastest speed the period allows.
 
     Warning: when the swing period divides twice the pass time (the ratio pass time / period is
     a whole or half number), every pass drops its material on the same track as the first and
@@ -627,6 +827,7 @@ class Strata(_TravellingPlan):
     start: float | None = None
     end: float | None = None
     lane: float | None = None
+    travel: str = "feed"
 
     def __post_init__(self) -> None:
         _number(self, "swing_period", positive=True, optional=False)
@@ -636,6 +837,7 @@ class Strata(_TravellingPlan):
         _number(self, "speed", positive=True)
         for name in ("start", "end", "lane"):
             _number(self, name)
+        _check_travel(self)
 
     def _swing_range(self, bed: BedSettings) -> tuple[float, float]:
         lane = _across("lane", self.lane, bed)
@@ -651,11 +853,23 @@ class Strata(_TravellingPlan):
 
     def _travel(self, record: Record, bed: BedSettings) -> _Travel:
         _linear(self, bed)
-        return _Travel.of(self, record, bed, None if self.layers is None else float(self.layers))
+        travel = _Travel.of(self, record, bed, None if self.layers is None else float(self.layers))
+        length = abs(travel.b - travel.a)
+        period = float(self.swing_period) / 60.0  # h
+        if length / travel.speed < period * (1 - 1e-9):
+            fastest = length / period / 60.0
+            most = math.floor(_stacking_hours(self, record) / period)
+            raise PlanError(
+                f"at {travel.speed / 60.0:.4g} m/min a {length:.4g} m pass takes "
+                f"{60.0 * length / travel.speed:.4g} min, less than one swing of {self.swing_period:g} min; "
+                f"this swing allows at most {fastest:.4g} m/min ({most} layers)",
+                parameter="speed" if self.speed is not None else "layers",
+            )
+        return travel
 
     def _motion(self, record: Record, bed: BedSettings) -> _Motion:
         low, high = self._swing_range(bed)
-        return _SwingMotion(self._travel(record, bed), low, high, float(self.swing_period) / 60.0)
+        return _fed(self, record, _SwingMotion(self._travel(record, bed), low, high, float(self.swing_period) / 60.0))
 
     def swing_ratio(self, record: Record, bed: BedSettings | Bed) -> float:
         """Pass time over swing period."""
@@ -710,9 +924,10 @@ class ConeShell(Plan):
     step : float
         Distance between cone positions in m.
     first, last : float or None
-        The first cone position, and the limit of the positions, along x in m (defaults 0 and the
-        bed's length); the positions are first, first + step, ... up to `last` (towards lower x
-        when last < first).
+        The first cone position, and the limit of the positions, along x in m (default: open
+        ends, leaving room for the end cones as the module's documentation says, as if the
+        cones formed one ridge); the positions are first, first + step, ... up to `last`
+        (towards lower x when last < first).
     lane : float or None
         The stacker's z in m; default: the bed's centre line.
     cone_volume : float or None
@@ -737,18 +952,24 @@ class ConeShell(Plan):
             _number(self, name)
         _number(self, "cone_volume", positive=True)
 
-    def positions(self, bed: BedSettings | Bed) -> np.ndarray:
-        """x in m of the cone positions on the bed."""
+    def positions(self, bed: BedSettings | Bed, record: Record | None = None) -> np.ndarray:
+        """x in m of the cone positions on the bed; the open ends (defaults of `first` and
+        `last`) follow from the `record`'s volume, so without a record both must be given."""
         bed = _settings(bed)
         _linear(self, bed)
-        first = _along("first", self.first, 0.0, bed)
-        last = _along("last", self.last, bed.length, bed)
+        if record is None:
+            if self.first is None or self.last is None:
+                raise TypeError("positions needs the record when first or last is left to the open ends")
+            first = _along("first", self.first, 0.0, bed)
+            last = _along("last", self.last, bed.length, bed)
+        else:
+            first, last = _open_ends(record.total_volume, bed, self.first, self.last, ("first", "last"))
         count = int(math.floor(abs(last - first) / float(self.step) + 1e-9)) + 1
         direction = 1.0 if last >= first else -1.0
         return first + direction * float(self.step) * np.arange(count)
 
     def _motion(self, record: Record, bed: BedSettings) -> _ConeMotion:
-        positions = self.positions(bed)
+        positions = self.positions(bed, record)
         total = record.total_volume
         if self.cone_volume is None:
             per = total / len(positions)
@@ -774,6 +995,24 @@ class ConeShell(Plan):
     def _passes(self, record: Record, bed: BedSettings) -> float:
         _linear(self, bed)
         return 1.0
+
+    def _travelled(self, record: Record, bed: BedSettings) -> float:
+        lo, hi = self._reach(record, bed)
+        return abs(hi - lo)
+
+    def travel_speed(self, record: Record, bed: BedSettings | Bed) -> float:
+        """The stacker's mean advance along the bed while it stacks, m/min: the distance from the
+        first cone to the last over the hours of stacking (the stacker steps with the volume
+        stacked, so it stands while the feed stops)."""
+        bed = _settings(bed)
+        return self._travelled(record, bed) / (60.0 * _stacking_hours(_FEED, record))
+
+
+class _FeedTravel:
+    travel = "feed"
+
+
+_FEED = _FeedTravel()
 
 
 class _ConeMotion(NamedTuple):
@@ -828,6 +1067,9 @@ class Chevcon(Plan):
         side, where the ring's circumference equals the reclaim arc.
     start : float
         Where the tail starts, m along the reclaim axis.
+    travel : str
+        "feed" (default): the swing and the advance stand while the feed stops; "time": they run
+        through stops too.
 
     The ring closes at s = 0: material high on the heap at the start is booked, by the inclined
     reclaim face, to the arc's end. Circular beds have no end cones.
@@ -839,6 +1081,7 @@ class Chevcon(Plan):
     advance: float | None = None
     radius: float | None = None
     start: float = 0.0
+    travel: str = "feed"
 
     def __post_init__(self) -> None:
         _number(self, "tail", positive=True, optional=False)
@@ -850,8 +1093,12 @@ class Chevcon(Plan):
             raise PlanError(f"must not be negative, not {self.advance}", parameter="advance")
         _number(self, "radius", positive=True)
         _number(self, "start", optional=False)
+        _check_travel(self)
 
-    def _motion(self, record: Record, bed: BedSettings) -> _RingMotion:
+    def _motion(self, record: Record, bed: BedSettings) -> _Motion:
+        return _fed(self, record, self._ring(record, bed))
+
+    def _ring(self, record: Record, bed: BedSettings) -> _RingMotion:
         if not bed.circular:
             raise PlanError("Chevcon stacks circular beds; use Chevron, Windrow, Strata or ConeShell on a linear bed")
         arc = float(bed.arc_length)
@@ -861,7 +1108,7 @@ class Chevcon(Plan):
             raise PlanError(f"{start} m lies off the reclaim arc of {arc} m", parameter="start")
         if start + tail > arc:
             raise PlanError(f"a tail of {tail} m from {start} m runs past the reclaim arc of {arc} m", parameter="tail")
-        hours = record.duration
+        hours = _stacking_hours(self, record)
         if self.swings is not None:
             swings = float(self.swings)
             swing_hours = hours / swings
@@ -890,16 +1137,21 @@ class Chevcon(Plan):
         return _RingMotion(arc, start, tail, swings, swing_hours, advance, cx, cz, radius)
 
     def _passes(self, record: Record, bed: BedSettings) -> float:
-        return self._motion(record, bed).swings
+        return self._ring(record, bed).swings
+
+    def _travelled(self, record: Record, bed: BedSettings) -> float:
+        ring = self._ring(record, bed)
+        return ring.swings * ring.tail
 
     def along(self, times: np.ndarray | float, record: Record, bed: BedSettings | Bed) -> np.ndarray:
         """The stacker's position along the reclaim axis, m, at `times` (h from the record's start)."""
         bed = _settings(bed)
         t = np.atleast_1d(np.asarray(times, dtype=float))
-        return self._motion(record, bed).along(t)
+        clock = _Clock.of(self, record)
+        return self._ring(record, bed).along(t if clock is None else clock(t))
 
     def end_cones(self, record: Record, bed: BedSettings | Bed) -> tuple[tuple[float, float], ...]:
-        self._motion(record, _settings(bed))
+        self._ring(record, _settings(bed))
         return ()
 
 

@@ -32,26 +32,35 @@ class BedSettings:
     width : float
         Width of the bed along z in m.
     reclaim_angle : float
-        Angle of the reclaim face in degrees, above 0 and below 180 (90: a vertical face; below 90
-        the face leans forward, so that material high in the heap is reclaimed earlier).
+        Angle of the reclaim face from the horizontal in degrees, above 0 and at most 90 (90: a
+        vertical face; below 90 the face leans forward, so that material high in the heap is
+        reclaimed earlier). The rule is the native bed's, applied to the value in single precision.
     chunks_per_volume_unit : float, optional
         Unit chunks per m³: a chunk holds 1 / chunks_per_volume_unit m³. At a 45° repose angle a
         chunk is a cube and the cell size is its edge, chunks_per_volume_unit ** (-1/3) m. None
         (the default): cells of width / 120, the value `pilora.Bed` takes without a resolution
-        (see `resolved_chunks_per_volume_unit`); the blending measures lie within 5 % of finer
-        grids there. A run's time grows with the chunk count, the volume times this value.
+        (see `resolved_chunks_per_volume_unit`); docs/model.md (section 3) gives how far the
+        blending measures lie from finer grids there. The chunk count is the volume times this
+        value; a run's time grows faster, about as (width / cell)^4 for a given bed. Give this or
+        `cell_size`, not both.
     circular : bool
         A circular bed: the grid is the bed's square, and slices run along an arc around the
         square's centre (see `reclaim_length`).
     eight_neighbour_probability : float
         Probability (0 to 1) that a step of a chunk's slide scans all eight neighbours rather than
-        the four edge neighbours. The default, 0.85, makes cones about 60 chunks high (a roof's
-        height on the default cells) roundest.
+        the four edge neighbours. The default, 0.85, makes cones about 30-40 chunks high roundest
+        (0.775 is roundest at 24 chunks, 0.925 at 60, a roof's height on the default cells): a
+        compromise; docs/model.md, section 1.
     repose_angle : float
         Angle of repose in degrees (above 0, below 90): the slope of one chunk per cell.
+    cell_size : float, optional (keyword)
+        Edge of a grid cell in m, the alternative to `chunks_per_volume_unit` (as `pilora.Bed`
+        takes it): the chunks per m³ whose cells have that size, 1 / (cell_size³ tan(repose_angle)).
+        The resolved cell is the `cell_size` property.
 
     Derived values (`resolved_chunks_per_volume_unit`, `cell_size`, `chunk_volume`, `grid_shape`,
-    `reclaim_length`, `capacity`) are those a `pilora.Bed` built from these settings reports.
+    `reclaim_length`, `grid_limit`) are those a `pilora.Bed` built from these settings reports;
+    `heap_capacity` is the largest heap the bed holds at the angle of repose.
     """
 
     length: float
@@ -62,7 +71,29 @@ class BedSettings:
     eight_neighbour_probability: float = 0.85
     repose_angle: float = 45.0
 
-    def __post_init__(self) -> None:
+    def __init__(
+        self,
+        length: float,
+        width: float,
+        reclaim_angle: float = 45.0,
+        chunks_per_volume_unit: float | None = None,
+        circular: bool = False,
+        eight_neighbour_probability: float = 0.85,
+        repose_angle: float = 45.0,
+        *,
+        cell_size: float | None = None,
+    ) -> None:
+        set_ = object.__setattr__
+        set_(self, "length", length)
+        set_(self, "width", width)
+        set_(self, "reclaim_angle", reclaim_angle)
+        set_(self, "chunks_per_volume_unit", chunks_per_volume_unit)
+        set_(self, "circular", circular)
+        set_(self, "eight_neighbour_probability", eight_neighbour_probability)
+        set_(self, "repose_angle", repose_angle)
+        self.__post_init__(cell_size)
+
+    def __post_init__(self, cell_size: float | None = None) -> None:
         def number(name: str) -> float:
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
@@ -76,8 +107,9 @@ class BedSettings:
         for name in ("length", "width"):
             if not number(name) > 0.0:
                 raise ValueError(f"{name} must be above 0 m, not {getattr(self, name)}")
-        if not 0.0 < number("reclaim_angle") < 180.0:
-            raise ValueError(f"reclaim_angle must be above 0 and below 180 degrees, not {self.reclaim_angle}")
+        # The native bed's rule, on the value it holds (single precision).
+        if not 0.0 < _F(number("reclaim_angle")) <= 90.0:
+            raise ValueError(f"reclaim_angle must be above 0 and at most 90 degrees, not {self.reclaim_angle}")
         if self.chunks_per_volume_unit is not None and not number("chunks_per_volume_unit") > 0.0:
             raise ValueError(f"chunks_per_volume_unit must be above 0, not {self.chunks_per_volume_unit}")
         if not 0.0 <= number("eight_neighbour_probability") <= 1.0:
@@ -86,6 +118,16 @@ class BedSettings:
             )
         if not 0.0 < number("repose_angle") < 90.0:
             raise ValueError(f"repose_angle must be above 0 and below 90 degrees, not {self.repose_angle}")
+        if cell_size is not None:
+            if self.chunks_per_volume_unit is not None:
+                raise ValueError("give chunks_per_volume_unit or cell_size, not both")
+            if isinstance(cell_size, bool) or not isinstance(cell_size, (int, float, np.integer, np.floating)):
+                raise TypeError(f"cell_size must be a number, not {type(cell_size).__name__}")
+            if not (math.isfinite(float(cell_size)) and float(cell_size) > 0.0):
+                raise ValueError(f"cell_size must be a finite number of m above 0, not {cell_size}")
+            # Kept as the chunks per m³ it resolves to: the fields describe the bed either way.
+            chunks = Bed.resolve(self.width, cell_size=float(cell_size), repose_angle=self.repose_angle)[0]
+            object.__setattr__(self, "chunks_per_volume_unit", float(chunks))
         # The resolution and the cell it gives, kept beside the fields (refuses a width whose
         # default cells hold no usable chunk).
         geometry = Bed.resolve(self.width, chunks_per_volume_unit=self.chunks_per_volume_unit,
@@ -183,12 +225,36 @@ class BedSettings:
         return 0.5 * self.length - 0.5 - half, 0.5 * self.width - 0.5 - half
 
     @property
-    def capacity(self) -> float:
-        """Volume the bed can take, m³: the cells times the chunks a column can count (2147483646
-        less the cells along each axis, as no column stands more than one chunk above an edge
-        neighbour), times the chunk volume. A technical bound far above a real heap's volume."""
+    def grid_limit(self) -> float:
+        """The most volume the grid's chunk counters can hold, m³: the cells times the chunks a
+        column can count (2147483646 less the cells along each axis, as no column stands more than
+        one chunk above an edge neighbour), times the chunk volume. A technical bound of the
+        model, far above any heap the bed holds: not its capacity (that is `heap_capacity`)."""
         nx, nz = self._grid()
         return nx * nz * (2147483646.0 - nx - nz) * self.chunk_volume
+
+    @property
+    def heap_capacity(self) -> float:
+        """The largest heap the bed holds at the angle of repose, m³.
+
+        Linear bed: a roof across the whole width (crest h = width / 2 tan(repose_angle), section
+        h² / tan(repose_angle)) laid between reversal points a cone radius r = h /
+        tan(repose_angle) from the bed's ends, so that its half-cone ends stand on the bed:
+        (length - 2 r) h² / tan(repose_angle), the rule of the plans' open ends (`pilora.plans`);
+        a bed shorter than such a cone holds the largest cone on it. Circular bed: a ring roof
+        around the centre at a quarter of the square's shorter side s, with a half-width of s / 4:
+        the reclaim arc times (s / 4)² tan(repose_angle).
+        """
+        tan = math.tan(math.radians(self.repose_angle))
+        if self.circular:
+            quarter = 0.25 * min(self.length, self.width)
+            return self.arc_length * quarter * quarter * tan
+        h = self.heap_height
+        r = h / tan
+        if self.length - 2.0 * r < math.pi * r / 3.0:  # no ridge: the largest cone on the bed
+            h = 0.25 * min(self.length, self.width) * tan
+            return math.pi * h**3 / (3.0 * tan * tan)
+        return (self.length - 2.0 * r) * h * h / tan
 
     @property
     def heap_height(self) -> float:

@@ -65,8 +65,10 @@ def test_autocorrelated_input_blends_as_in_the_idealised_bed(layers):
 @pytest.mark.parametrize(
     ("settings", "plan"),
     [
-        (BedSettings(60.0, 14.0, chunks_per_volume_unit=1.0), Chevron(layers=9)),
-        (BedSettings(60.0, 14.0, reclaim_angle=60.0, repose_angle=35.0, chunks_per_volume_unit=3.0), Chevron(layers=20)),
+        # (2100 m³ fill these beds beyond open ends: stacked from edge to edge.)
+        (BedSettings(60.0, 14.0, chunks_per_volume_unit=1.0), Chevron(layers=9, start=0.0, end=60.0)),
+        (BedSettings(60.0, 14.0, reclaim_angle=60.0, repose_angle=35.0, chunks_per_volume_unit=3.0),
+         Chevron(layers=20, start=0.0, end=60.0)),
         (BedSettings(40.0, 40.0, circular=True, reclaim_angle=40.0, repose_angle=37.5, chunks_per_volume_unit=1.0),
          Chevcon(tail=12.0, swings=15)),
     ],
@@ -123,7 +125,8 @@ def test_quick_study_writes_its_document_and_figures_the_same_on_any_number_of_t
         text = (out / "model.md").read_text(encoding="utf-8")
         documents.append("\n".join(line for line in text.splitlines() if not line.startswith("The last run took")))
     assert documents[0] == documents[1]
-    for heading in ("## Recommended settings", "## 1. ", "## 2. ", "## 3. ", "## 4. What the model leaves out", "## 5. "):
+    for heading in ("## Recommended settings", "## 1. ", "## 2. The bed's ends", "## 3. ", "## 4. ",
+                    "## 5. What the model leaves out", "## 6. "):
         assert heading in documents[0]
     assert not re.search(r"\bnan\b", documents[0], re.IGNORECASE)
 

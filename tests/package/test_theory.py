@@ -32,7 +32,8 @@ def record(values: np.ndarray, volume: float, bulk_density: float = 1.6) -> Reco
 
 def chevron(bed: BedSettings, values: np.ndarray, layers: int, seed: int, row: float):
     heap = record(values, CROSS_SECTION * bed.length)
-    return simulate(bed, heap, Chevron(layers=layers), seed=seed, reclaim_increment=row)
+    # The idealised bed: layers from edge to edge (the grid's edges hold the heap).
+    return simulate(bed, heap, Chevron(layers=layers, start=0.0, end=bed.length), seed=seed, reclaim_increment=row)
 
 
 def test_handbook_relation_holds_for_random_layers_with_population_stds():
@@ -90,7 +91,7 @@ def test_cosine_input_in_resonance_with_the_passes_is_not_blended(cycles_per_two
 def test_stacked_mass_is_reclaimed_plus_on_bed_plus_buffered():
     values = np.random.default_rng(1).normal(size=333)
     volume = CROSS_SECTION * BED.length - 0.375  # not a whole number of chunks
-    result = simulate(BED, record(values, volume, bulk_density=2.5), Chevron(layers=7), seed=2,
+    result = simulate(BED, record(values, volume, bulk_density=2.5), Chevron(layers=7, start=0.0, end=BED.length), seed=2,
                       reclaim_increment=0.55)  # the last step stops at 239.8 m, in the last slice
     mass = {key: 2.5 * v for key, v in result.balance.items()}
     assert mass["buffered"] > 0 and mass["on_bed"] > 0  # both terms take part
