@@ -1,6 +1,7 @@
 """Benchmarks of pilora.Bed on workload W1 (see benchmarks/workload.hpp), next to the core's.
 
-Prints a table: deposition per chunk through Bed.stack, through the C++ Bed (bed_bench) and through
+Prints a table: deposition per chunk through Bed.stack, through the C++ Bed (bed_bench, also with
+two sections) and through
 the core (core_bench's W1/deposition), run in the same session in interleaved rounds; two threads
 with a bed each against one thread, heights, reclaim per row, copying a stacked bed, a pickle
 round trip and the time from Ctrl-C to KeyboardInterrupt. Every figure is the best of its
@@ -119,12 +120,14 @@ def main() -> None:
     reps = 3
     load_before = os.getloadavg()
 
-    core_runs, cpp_bed_runs, bed_runs = [], [], []
+    core_runs, cpp_bed_runs, sections_runs, bed_runs = [], [], [], []
     for _ in range(args.rounds):  # interleaved, so that a burst of load elsewhere spoils all alike
         core_runs.append(core(args.build, "W1/deposition", reps)["real_time"] * 1e-3)  # ms -> s
         cpp_bed_runs.append(core(args.build, "W1/bed_deposition", reps, "bed_bench")["real_time"] * 1e-3)
+        sections_runs.append(core(args.build, "W1/bed_deposition_sections", reps, "bed_bench")["real_time"] * 1e-3)
         bed_runs.append(best(reps, w1_bed, stack_w1))
-    core_chunk, cpp_bed_chunk, bed_chunk = (min(runs) / CHUNKS for runs in (core_runs, cpp_bed_runs, bed_runs))
+    core_chunk, cpp_bed_chunk, sections_chunk, bed_chunk = (
+        min(runs) / CHUNKS for runs in (core_runs, cpp_bed_runs, sections_runs, bed_runs))
 
     one, two = two_threads(args.rounds)
     speedup = (4 / two) / (2 / one)
@@ -157,6 +160,8 @@ def main() -> None:
         ("deposition, ns/chunk (ref: core)", bed_chunk * 1e9, core_chunk * 1e9, bed_chunk / core_chunk, "<= 1.03"),
         ("  the C++ Bed alone, ns/chunk (ref: core)", cpp_bed_chunk * 1e9, core_chunk * 1e9,
          cpp_bed_chunk / core_chunk, ""),
+        ("  with two sections, ns/chunk (ref: without)", sections_chunk * 1e9, cpp_bed_chunk * 1e9,
+         sections_chunk / cpp_bed_chunk, "<= 1.05"),
         ("2 threads x 2 beds, s (ref: 1 thread x 2)", two, one, speedup, ">= 1.85x"),
         ("heights 200 x 40, us", heights * 1e6, None, None, "<= 10 us"),
         (f"reclaim 0.05 ({rows} rows), ns/row (ref: core)", reclaim * 1e9, core_reclaim * 1e9,

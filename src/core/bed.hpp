@@ -31,6 +31,7 @@
 #include "deposition_random.hpp"
 #include "pilora.hpp"
 #include "pilora_fast.hpp"
+#include "sections.hpp"
 
 namespace pilora {
 
@@ -282,12 +283,32 @@ private:
 
 }  // namespace bed_detail
 
+// What one section of a bed holds, copied out: `rows` rows of `width` cells, row 0 on the floor;
+// per cell the volume (m³) and, per parameter, the sum of value times volume.
+struct SectionContents {
+    SectionPlacement placement;
+    std::uint32_t cell = 0;  // the grid index (0-based) of the cut: x index across, z index along
+    std::size_t rows = 0;
+    std::size_t width = 0;
+    std::size_t parameters = 0;
+    std::vector<double> volume;  // rows * width
+    std::vector<double> sums;    // rows * width * parameters
+};
+
 class Bed {
 public:
     using Simulator = PiloraFast<AveragedParameters>;
+    using Probes = SectionProbes<AveragedParameters>;
 
     static constexpr std::string_view state_magic{"PILORBED", 8};
-    static constexpr std::uint32_t state_version = 1;
+    // Version 1: a bed without sections; version 2 adds the sections. A bed without sections
+    // saves version 1, the bytes it always saved; both are read.
+    static constexpr std::uint32_t state_version = 2;
+    static constexpr std::size_t max_sections = Probes::max_sections;
+    // Per parameter, the sum of |value x volume| over all material a bed takes stays below this,
+    // so that no accumulator's sum (a slice's, the buffer's, a reclaimed row's, a section cell's)
+    // can overflow, rounding included (the largest double is about 2^1024).
+    static constexpr double magnitude_limit = 0x1p1020;
 
     // The engine's starting state for a seed: seed mod (2^31 - 1), or 1 where that is 0; that is
     // std::minstd_rand's own seeding.
@@ -296,10 +317,12 @@ public:
         return state == 0 ? 1u : state;
     }
 
-    // Refuses settings the bed cannot be built from, with std::invalid_argument naming them.
-    Bed(const BedSettings& settings, std::uint64_t seed)
+    // Refuses settings the bed cannot be built from, and sections it cannot place (outside the
+    // bed, along a circular bed, more than max_sections), with std::invalid_argument naming them.
+    Bed(const BedSettings& settings, std::uint64_t seed, const std::vector<SectionPlacement>& sections = {})
         : settings_(settings), seed_(seed), engine_(engine_state_for(seed)) {
         build_simulator();
+        place_sections(sections);
     }
 
     // An independent copy: the same settings, heap, slices, buffer, engine state and records.
@@ -315,6 +338,8 @@ public:
         mine.slices = theirs.slices;
         mine.stack_buffer = theirs.stack_buffer;
         mine.reclaim_position = theirs.reclaim_position;
+        if (theirs.probes) mine.probes = std::make_unique<Probes>(*theirs.probes);
+        magnitude_ = other.magnitude_;
         names_ = other.names_;
         stacked_volume_ = other.stacked_volume_;
         reclaimed_volume_ = other.reclaimed_volume_;
@@ -412,6 +437,42 @@ public:
         return b;
     }
 
+    // The sections' placements, in the order given (fixed for the bed's life).
+    std::vector<SectionPlacement> section_placements() const {
+        std::vector<SectionPlacement> placements;
+        if (simulator_->probes) {
+            for (const auto& section : simulator_->probes->sections()) placements.push_back(section.placement);
+        }
+        return placements;
+    }
+
+    // The grid index (0-based) of the cells section `index` cuts: x index across, z index along.
+    std::uint32_t section_cell(std::size_t index) const { return simulator_->probes->sections().at(index).line - 1; }
+
+    // A copy of what section `index` holds; std::out_of_range for an index beyond the sections.
+    SectionContents section(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        if (!simulator_->probes || index >= simulator_->probes->sections().size()) {
+            throw std::out_of_range("section index " + std::to_string(index) + " is out of range");
+        }
+        const Section<AveragedParameters>& section = simulator_->probes->sections()[index];
+        SectionContents out;
+        out.placement = section.placement;
+        out.cell = section.line - 1;
+        out.rows = section.rows();
+        out.width = section.width;
+        out.parameters = names_ ? names_->size() : 0;
+        out.volume.resize(out.rows * out.width);
+        out.sums.assign(out.rows * out.width * out.parameters, 0.0);
+        for (std::size_t c = 0; c < section.cells.size(); ++c) {
+            const AveragedParameters& cell = section.cells[c];
+            out.volume[c] = cell.volume;
+            const std::size_t sums = std::min(out.parameters, cell.weighted_sums.size());
+            for (std::size_t p = 0; p < sums; ++p) out.sums[c * out.parameters + p] = cell.weighted_sums[p];
+        }
+        return out;
+    }
+
     // Calls `read` with the simulator, under the lock: for tests and tools that look inside.
     template <class Read>
     decltype(auto) inspect(Read read) const {
@@ -423,27 +484,46 @@ public:
     // changes nothing. `poll` may stop the work after any chunk (StackingInterrupted): the portions
     // before then are stacked, the one in progress counts as stacked and its rest stays in the
     // stack buffer (which then may hold more than one chunk; it goes down with the next portion).
+    //
+    // The columns are read once, into a copy of the bed's own, which is then checked and stacked:
+    // a caller that changes its arrays during the call (another thread) cannot put values into
+    // the bed that were not checked.
     void stack(Portions portions, const InterruptPoll& poll = {}) {
         std::lock_guard lock(mutex_);
         const std::size_t n = portions.count;
         std::optional<std::vector<std::string>> names = settle_names(portions);
         const std::size_t parameters = portions.values.size();
+        const std::vector<std::string>& value_names = names ? *names : *names_;
+        const std::size_t columns = 3 + parameters;
+        // Row i: x, z, volume, then the values; left uninitialised, as the pass below fills it.
+        const std::unique_ptr<double[]> copy(new double[n * columns]);
+        double* const table = copy.get();
 
-        // Every value, then the volume all together: a pass without branches (and with four
-        // partial sums of the volume), then, only where it found a fault, one that names it.
+        // One pass copies every row and checks it, without branches (with four partial sums of
+        // the volume, and per parameter the sum of |value x volume| over what the bed took before
+        // and these rows); only where it found a fault, another names it.
         const double limit = capacity();
         const double largest = 0x1p52 * chunk_volume();  // a portion of more chunks cannot be cut
         bool valid = true;
         double partial[4] = {0.0, 0.0, 0.0, 0.0};
+        std::vector<double> magnitude(parameters, 0.0);
+        for (std::size_t p = 0; p < parameters && p < magnitude_.size(); ++p) magnitude[p] = magnitude_[p];
         for (std::size_t i = 0; i < n; ++i) {
-            const double volume = portions.volume[i];
-            valid &= std::isfinite(portions.x[i]);
-            valid &= std::isfinite(portions.z[i]);
+            double* row = table + i * columns;
+            row[0] = portions.x[i];
+            row[1] = portions.z[i];
+            const double volume = row[2] = portions.volume[i];
+            valid &= std::isfinite(row[0]);
+            valid &= std::isfinite(row[1]);
             valid &= volume >= 0.0 && volume < largest;
-            for (std::size_t p = 0; p < parameters; ++p) valid &= std::isfinite(portions.values[p][i]);
+            for (std::size_t p = 0; p < parameters; ++p) {
+                const double value = row[3 + p] = portions.values[p][i];
+                valid &= std::isfinite(value);
+                magnitude[p] += std::fabs(value * volume);
+            }
             partial[i & 3] += volume;
         }
-        if (!valid) refuse_first_fault(portions, names ? *names : *names_, largest);
+        if (!valid) refuse_first_fault(table, n, columns, value_names, largest);
         const double total = stacked_volume_ + ((partial[0] + partial[1]) + (partial[2] + partial[3]));
         if (!(total <= limit)) {
             bed_detail::refuse("the portions' volume (" + bed_detail::decimal(total - stacked_volume_) +
@@ -451,9 +531,13 @@ public:
                                bed_detail::decimal(limit - stacked_volume_) + " m³ of " +
                                bed_detail::decimal(limit) + " m³)");
         }
+        for (std::size_t p = 0; p < parameters; ++p) {
+            if (!(magnitude[p] < magnitude_limit)) refuse_magnitude(table, n, columns, value_names, p);
+        }
 
         // Nothing is refused from here on.
         if (names) names_ = std::move(names);
+        magnitude_ = std::move(magnitude);
         Simulator& simulator = *simulator_;
         struct PollRemoval {
             Simulator& simulator;
@@ -466,11 +550,12 @@ public:
         portion_.weighted_sums.resize(parameters);
         double* const sums = portion_.weighted_sums.data();
         for (std::size_t i = 0; i < n; ++i) {
-            const double volume = portions.volume[i];
+            const double* row = table + i * columns;
+            const double volume = row[2];
             portion_.volume = 0.0 + volume;
-            for (std::size_t p = 0; p < parameters; ++p) sums[p] = portions.values[p][i] * volume + 0.0;
+            for (std::size_t p = 0; p < parameters; ++p) sums[p] = row[3 + p] * volume + 0.0;
             stacked_volume_ = stacked_volume_ + volume;
-            simulator.stack(portion_, static_cast<float>(portions.x[i]), static_cast<float>(portions.z[i]));
+            simulator.stack(portion_, static_cast<float>(row[0]), static_cast<float>(row[1]));
         }
     }
 
@@ -566,9 +651,9 @@ public:
         bed_detail::StateReader in(state.substr(0, state.size() - 8));
         in.take(state_magic.size());
         const std::uint32_t version = in.u32();
-        if (version != state_version) {
-            refuse("bed state version " + std::to_string(version) + " is not supported (this build reads version " +
-                   std::to_string(state_version) + ")");
+        if (version != 1 && version != state_version) {
+            refuse("bed state version " + std::to_string(version) +
+                   " is not supported (this build reads versions 1 to " + std::to_string(state_version) + ")");
         }
         bed_detail::StateReader tail(state.substr(state.size() - 8));
         if (tail.u64() != bed_detail::checksum(state.substr(0, state.size() - 8))) {
@@ -666,6 +751,7 @@ public:
             refuse("bed state: the heap holds more than was stacked");
         }
         for (AveragedParameters& slice : s.slices) slice = in.accumulator(parameters, "a slice");
+        if (version >= 2) bed->read_sections(in, parameters);
         if (in.remaining() != 0) refuse("bed state has bytes beyond its end");
 
         // The volumes balance as stacking and reclaiming leave them, up to rounding: what was
@@ -684,6 +770,16 @@ public:
             for (const AveragedParameters& slice : s.slices) empty = empty && slice.volume == 0.0;
             if (!empty) refuse("bed state: material without a parameter record");
         }
+        if (s.probes) {  // a section holds no more than was deposited
+            for (const auto& section : s.probes->sections()) {
+                double volume = 0.0;
+                for (const AveragedParameters& cell : section.cells) volume += cell.volume;
+                if (!(volume <= deposited * (1.0 + 1e-9) + bed->chunk_volume())) {
+                    refuse("bed state: a section holds more than was deposited");
+                }
+            }
+        }
+        bed->bound_magnitudes();
         return bed;
     }
 
@@ -698,6 +794,9 @@ private:
     std::optional<std::vector<std::string>> names_;
     double stacked_volume_ = 0.0;
     double reclaimed_volume_ = 0.0;
+    // Per parameter, the sum of |value x volume| of all material taken (a bound on every sum
+    // the bed keeps; from a state, recomputed from what it holds).
+    std::vector<double> magnitude_;
     AveragedParameters portion_;  // reused for every portion
 
     static void check_settings(const BedSettings& s) {
@@ -760,23 +859,107 @@ private:
         bed_detail::refuse("portion " + std::to_string(i) + ": " + what + " (" + bed_detail::decimal(value) + ")");
     }
 
-    // Refuses the first portion with a value stack() does not take, naming it.
-    [[noreturn]] static void refuse_first_fault(const Portions& portions, const std::vector<std::string>& names,
-                                                double largest) {
-        for (std::size_t i = 0; i < portions.count; ++i) {
-            const double x = portions.x[i], z = portions.z[i], volume = portions.volume[i];
+    // Refuses the first portion of the table (rows of x, z, volume, values) with a value stack()
+    // does not take, naming it.
+    [[noreturn]] static void refuse_first_fault(const double* table, std::size_t n, std::size_t columns,
+                                                const std::vector<std::string>& names, double largest) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* row = table + i * columns;
+            const double x = row[0], z = row[1], volume = row[2];
             if (!std::isfinite(x)) refuse_portion(i, "x is not a finite number", x);
             if (!std::isfinite(z)) refuse_portion(i, "z is not a finite number", z);
             if (!(std::isfinite(volume) && volume >= 0.0)) {
                 refuse_portion(i, "volume must be a finite number not below zero", volume);
             }
             if (!(volume < largest)) refuse_portion(i, "volume is more than the bed can hold", volume);
-            for (std::size_t p = 0; p < portions.values.size(); ++p) {
-                const double value = portions.values[p][i];
-                if (!std::isfinite(value)) refuse_portion(i, "value of '" + names[p] + "' is not a finite number", value);
+            for (std::size_t p = 3; p < columns; ++p) {
+                if (!std::isfinite(row[p])) {
+                    refuse_portion(i, "value of '" + names[p - 3] + "' is not a finite number", row[p]);
+                }
             }
         }
-        bed_detail::refuse("a portion holds a value that is not valid");  // (read again, it changed)
+        bed_detail::refuse("a portion holds a value that is not valid");
+    }
+
+    // Refuses values of parameter p whose products with their volumes add up to magnitude_limit,
+    // naming the portion where they do.
+    [[noreturn]] void refuse_magnitude(const double* table, std::size_t n, std::size_t columns,
+                                       const std::vector<std::string>& names, std::size_t p) const {
+        using bed_detail::decimal;
+        double magnitude = p < magnitude_.size() ? magnitude_[p] : 0.0;
+        std::size_t i = 0;
+        for (; i + 1 < n; ++i) {
+            magnitude += std::fabs(table[i * columns + 3 + p] * table[i * columns + 2]);
+            if (!(magnitude < magnitude_limit)) break;
+        }
+        const double value = table[i * columns + 3 + p], volume = table[i * columns + 2];
+        bed_detail::refuse("portion " + std::to_string(i) + ": value of '" + names[p] + "' (" + decimal(value) +
+                           ") times its volume (" + decimal(volume) +
+                           " m³) takes the sum of |value x volume| the bed holds beyond 2^1020 (about 1.1e307): "
+                           "give the values in a smaller unit");
+    }
+
+    // The sections, checked and placed on the grid.
+    void place_sections(const std::vector<SectionPlacement>& placements) {
+        if (placements.empty()) return;
+        if (placements.size() > max_sections) {
+            bed_detail::refuse(std::to_string(placements.size()) + " sections: a bed takes at most " +
+                               std::to_string(max_sections));
+        }
+        std::vector<std::uint32_t> lines;
+        for (const SectionPlacement& placement : placements) lines.push_back(section_line(placement));
+        simulator_->probes = std::make_unique<Probes>(grid_nx(), grid_nz(), placements, lines);
+    }
+
+    // The grid line (1-based) a section cuts: the cell whose extent holds its position (the cell
+    // i spans i * cell_size to (i + 1) * cell_size; a position at the bed's far end takes the
+    // last cell).
+    std::uint32_t section_line(const SectionPlacement& placement) const {
+        using bed_detail::decimal;
+        if (placement.kind != SectionKind::across && placement.kind != SectionKind::along) {
+            bed_detail::refuse("a section is 'across' or 'along' the bed");
+        }
+        const bool across = placement.kind == SectionKind::across;
+        if (settings_.circular && !across) {
+            bed_detail::refuse("a section along a circular bed (at z = " + decimal(placement.position) +
+                               " m) follows no line of its ring: place sections across it, at x");
+        }
+        const float extent = across ? settings_.length : settings_.width;
+        const char* axis = across ? "x" : "z";
+        if (!(std::isfinite(placement.position) && placement.position >= 0.0f && placement.position <= extent)) {
+            bed_detail::refuse(std::string("the section ") + (across ? "across" : "along") + " the bed at " + axis +
+                               " = " + decimal(placement.position) + " m lies outside it (" + axis + " from 0 to " +
+                               decimal(extent) + " m)");
+        }
+        const std::uint32_t cells = across ? grid_nx() : grid_nz();
+        const double index = std::floor(static_cast<double>(placement.position) / static_cast<double>(cell_size()));
+        return static_cast<std::uint32_t>(std::min(index, static_cast<double>(cells - 1))) + 1;
+    }
+
+    // Per parameter, a bound on the sum of |value x volume| of every accumulator of a bed read
+    // from a state: the slices' and the buffer's together, or a section's, whichever is larger.
+    void bound_magnitudes() {
+        const std::size_t parameters = names_ ? names_->size() : 0;
+        const Simulator& s = *simulator_;
+        std::vector<double> magnitude(parameters, 0.0);
+        const auto add = [&](std::vector<double>& into, const AveragedParameters& a) {
+            for (std::size_t p = 0; p < a.weighted_sums.size() && p < parameters; ++p) {
+                into[p] += std::fabs(a.weighted_sums[p]);
+            }
+        };
+        add(magnitude, s.stack_buffer);
+        for (const AveragedParameters& slice : s.slices) add(magnitude, slice);
+        if (s.probes) {
+            for (const auto& section : s.probes->sections()) {
+                std::vector<double> own(parameters, 0.0);
+                for (const AveragedParameters& cell : section.cells) add(own, cell);
+                for (std::size_t p = 0; p < parameters; ++p) magnitude[p] = std::max(magnitude[p], own[p]);
+            }
+        }
+        for (const double m : magnitude) {
+            if (!(m < magnitude_limit)) bed_detail::refuse("bed state: its sums are beyond what a bed holds");
+        }
+        magnitude_ = std::move(magnitude);
     }
 
     // The names of the portions' values, checked against the record: the names to record when
@@ -835,13 +1018,17 @@ private:
     // stack buffer; grid_nx * grid_nz i32 column heights (x outer, z inner); every slice; u64
     // checksum (FNV-1a) of all bytes before it. An accumulator is f64 volume, u32 sum count, f64
     // sums.
+    //
+    // Version 2 (a bed with sections) goes on after the slices: u32 section count, then per
+    // section u8 kind (0 across, 1 along), f32 position, u32 rows and rows x width accumulators
+    // (row 0 on the floor; width the grid cells across or along).
     std::string write_state() const {
         const Simulator& s = *simulator_;
         bed_detail::StateWriter out;
         const std::size_t parameters = names_ ? names_->size() : 0;
         out.reserve(128 + std::size_t{s.grid_nx} * s.grid_nz * 4 + s.slices.size() * (12 + parameters * 8));
         out.bytes(state_magic);
-        out.u32(state_version);
+        out.u32(s.probes ? state_version : 1);
         out.f32(settings_.length);
         out.f32(settings_.width);
         out.f32(settings_.reclaim_angle);
@@ -867,7 +1054,53 @@ private:
             for (std::uint32_t k = 1; k <= s.grid_nz; ++k) out.u32(static_cast<std::uint32_t>(s.height_grid[i][k]));
         }
         for (const AveragedParameters& slice : s.slices) out.accumulator(slice);
+        if (s.probes) {
+            out.u32(static_cast<std::uint32_t>(s.probes->sections().size()));
+            for (const auto& section : s.probes->sections()) {
+                out.u8(static_cast<std::uint8_t>(section.placement.kind));
+                out.f32(section.placement.position);
+                out.u32(static_cast<std::uint32_t>(section.rows()));
+                for (const AveragedParameters& cell : section.cells) out.accumulator(cell);
+            }
+        }
         return out.finish();
+    }
+
+    // The sections of a version 2 state, read into this bed (made from the state's settings).
+    void read_sections(bed_detail::StateReader& in, std::size_t parameters) {
+        using bed_detail::refuse;
+        const std::uint32_t count = in.u32();
+        if (count == 0 || count > max_sections) refuse("bed state: the section count is not valid");
+        std::vector<SectionPlacement> placements;
+        const Simulator& s = *simulator_;
+        std::vector<std::vector<AveragedParameters>> cells;
+        for (std::uint32_t c = 0; c < count; ++c) {
+            const std::uint8_t kind = in.u8();
+            if (kind > 1) refuse("bed state: a section kind is not valid");
+            const SectionPlacement placement{static_cast<SectionKind>(kind), in.f32()};
+            std::uint32_t line = 0;
+            try {
+                line = section_line(placement);
+            } catch (const std::invalid_argument& e) {
+                refuse(std::string("bed state: ") + e.what());
+            }
+            const std::uint32_t section_rows = in.u32();
+            const bool across = placement.kind == SectionKind::across;
+            const std::size_t width = across ? s.grid_nz : s.grid_nx;
+            // No row above the highest column the section cuts.
+            std::int64_t highest = 0;
+            for (std::size_t j = 1; j <= width; ++j) {
+                highest = std::max<std::int64_t>(highest, across ? s.height_grid[line][j] : s.height_grid[j][line]);
+            }
+            if (section_rows > highest) refuse("bed state: a section is higher than the heap");
+            in.need(std::size_t{section_rows} * width * 12);
+            std::vector<AveragedParameters> read(std::size_t{section_rows} * width);
+            for (AveragedParameters& cell : read) cell = in.accumulator(parameters, "a section cell");
+            placements.push_back(placement);
+            cells.push_back(std::move(read));
+        }
+        place_sections(placements);
+        for (std::size_t c = 0; c < count; ++c) simulator_->probes->sections()[c].cells = std::move(cells[c]);
     }
 };
 

@@ -38,7 +38,7 @@ public:
     std::atomic<bool> paused{false};
     std::uint32_t grid_nx = 0;
     std::uint32_t grid_nz = 0;
-    std::unique_ptr<float[]> heights_buffer;  // grid_nx values per z row, valid after update_heights
+    std::unique_ptr<float[]> heights_buffer;  // grid_nx values per z row, made and filled by update_heights
     Parameters stack_buffer;                  // material not deposited yet (less than one chunk)
 
     Pilora(float bed_size_x, float bed_size_z, float reclaim_angle, float particles_per_volume_unit,

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 
 #include "deposition_random.hpp"
 #include "pilora.hpp"
+#include "sections.hpp"
 
 namespace pilora {
 
@@ -66,6 +68,8 @@ public:
     double arc_length = 0.0;
     std::vector<std::vector<std::int32_t>> height_grid;  // (grid_nx + 2) rows of grid_nz + 2
     std::vector<Parameters> slices;
+    // Sections that record the chunks coming to rest in them; none by default.
+    std::unique_ptr<SectionProbes<Parameters>> probes;
 
     // (dx, dz) of the neighbours a walk step scans: the four edge neighbours, then the corners.
     static constexpr std::int32_t neighbour_offsets[8][2] = {
@@ -193,7 +197,6 @@ public:
                                                 "32 bits can count");
         }
 
-        this->heights_buffer = std::make_unique<float[]>(std::size_t{nx} * nz);
         height_grid.assign(std::size_t{nx} + 2, std::vector<std::int32_t>(std::size_t{nz} + 2, 0));
         slices.resize(slice_count);
         this->grid_nx = nx;
@@ -212,6 +215,9 @@ public:
             row.back() = INT32_MAX;
         }
         for (Parameters& slice : slices) slice.clear();
+        if (probes) {
+            for (auto& section : probes->sections()) section.cells.clear();
+        }
     }
 
     void finish_stacking() override {}
@@ -330,11 +336,15 @@ public:
 
         height_grid[i][k] = h + 1;
         slices[slice_index(i, k, h)].merge(chunk);
+        if (probes != nullptr && probes->cuts(i, k)) [[unlikely]] probes->record(i, k, h, chunk);
     }
 
+    // Writes the heights into heights_buffer, which is made on the first call (a bed that never
+    // exports its heights this way keeps no grid-sized buffer).
     void update_heights() override {
         const std::size_t nx = this->grid_nx;
         const std::size_t nz = this->grid_nz;
+        if (!this->heights_buffer) this->heights_buffer = std::make_unique<float[]>(nx * nz);
         float* buffer = this->heights_buffer.get();
         for (std::size_t k = 0; k < nz; ++k) {
             for (std::size_t i = 0; i < nx; ++i) {

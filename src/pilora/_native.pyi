@@ -108,6 +108,19 @@ class Bed:
         keeps its volume; its height is cell_size tan(repose_angle).
     seed : int, optional
         Seed of the bed's engine, from 0 to 2**64 - 1; None draws one from the operating system.
+    sections : mapping, optional
+        Vertical sections that record the material coming to rest in them:
+        ``{"across": (x, ...), "along": (z, ...)}`` (m; a single number for one). A section across
+        stands at x and spans the width, one along stands at z and spans the length; each cuts the
+        cells whose extent holds its position (cell i spans i to i + 1 cell sizes). Every chunk that
+        comes to rest in a section's cells is booked into the section's cell at its height: see
+        section(). At most ``Bed.max_sections`` (16) sections; on a circular bed only sections
+        across. A section outside the bed raises ValueError. Sections only read: the walk, the
+        engine, the heights and the slices are the same with and without them.
+    """
+    max_sections: typing.ClassVar[int] = 16
+    """
+    The most sections a bed takes.
     """
     @staticmethod
     def from_state(state: bytes) -> Bed:
@@ -125,7 +138,7 @@ class Bed:
         ...
     def __getstate__(self) -> bytes:
         ...
-    def __init__(self, length: typing.SupportsFloat | typing.SupportsIndex, width: typing.SupportsFloat | typing.SupportsIndex, *, reclaim_angle: typing.SupportsFloat | typing.SupportsIndex = 45.0, chunks_per_volume_unit: typing.SupportsFloat | typing.SupportsIndex | None = None, cell_size: typing.SupportsFloat | typing.SupportsIndex | None = None, circular: bool = False, eight_neighbour_probability: typing.SupportsFloat | typing.SupportsIndex = 0.85, repose_angle: typing.SupportsFloat | typing.SupportsIndex = 45.0, seed: int | None = None) -> None:
+    def __init__(self, length: typing.SupportsFloat | typing.SupportsIndex, width: typing.SupportsFloat | typing.SupportsIndex, *, reclaim_angle: typing.SupportsFloat | typing.SupportsIndex = 45.0, chunks_per_volume_unit: typing.SupportsFloat | typing.SupportsIndex | None = None, cell_size: typing.SupportsFloat | typing.SupportsIndex | None = None, circular: bool = False, eight_neighbour_probability: typing.SupportsFloat | typing.SupportsIndex = 0.85, repose_angle: typing.SupportsFloat | typing.SupportsIndex = 45.0, seed: int | None = None, sections: collections.abc.Mapping[str, float | collections.abc.Iterable[float]] | None = None) -> None:
         ...
     def __repr__(self) -> str:
         ...
@@ -142,6 +155,10 @@ class Bed:
         averages (one row per step, one column per parameter, 0 where a row took nothing) and the
         parameter names. Material stacked behind the reclaim position is never reclaimed. After Ctrl-C
         the rows done are gone from the bed (and counted in reclaimed_volume).
+        """
+    def section(self, index: typing.SupportsInt | typing.SupportsIndex) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]:
+        """
+        What section ``index`` holds: (volume, sums), float64 arrays of shape (rows, cells) and (rows, cells, P). Row r holds the chunks that came to rest on r chunks (r * chunk_height m above the floor); cell j is the grid cell j along the section (z index across, x index along). volume is the volume (m³) that came to rest in each cell, sums[..., p] the sum of parameter p's value times volume (p in the order of parameter_names): sums / volume is the cell's volume-weighted average. Rows reach the highest chunk the section holds; reclaiming changes nothing here.
         """
     def stack(self, x: numpy.typing.ArrayLike, z: numpy.typing.ArrayLike, volume: numpy.typing.ArrayLike, values: collections.abc.Mapping[str, numpy.typing.ArrayLike] | numpy.typing.ArrayLike | None = None, names: collections.abc.Sequence[str] | None = None) -> None:
         """
@@ -160,12 +177,15 @@ class Bed:
             stacks a portion records the parameter names; later calls must give the same parameters
             (a mapping may list them in any order; an array without names takes the recorded ones).
         
-        Numbers and arrays of length 1 are repeated for every portion. Everything is checked before
-        anything is stacked: non-finite positions or values, negative volumes, more volume than the bed
-        can still take and parameters that differ from the recorded ones raise ValueError and change
-        nothing. Material is cut into unit chunks; a remainder of less than one chunk waits in the stack
-        buffer and goes down with the next portion. After Ctrl-C the portions before the interrupted one
-        are stacked, and the interrupted one counts as stacked with its rest in the buffer.
+        Numbers and arrays of length 1 are repeated for every portion. The arrays are read once, into
+        a copy the bed checks and stacks from (another thread changing them meanwhile changes nothing).
+        Everything is checked before anything is stacked: non-finite positions or values, negative
+        volumes, more volume than the bed can still take, values whose products with their volumes add
+        up (per parameter, with all the bed took before) to 2**1020 or more, and parameters that differ
+        from the recorded ones raise ValueError and change nothing. Material is cut into unit chunks; a
+        remainder of less than one chunk waits in the stack buffer and goes down with the next portion.
+        After Ctrl-C the portions before the interrupted one are stacked, and the interrupted one counts
+        as stacked with its rest in the buffer.
         """
     def state(self) -> bytes:
         """
@@ -270,6 +290,11 @@ class Bed:
     def repose_angle(self) -> float:
         """
         Angle of repose (degrees): the slope of one chunk per cell.
+        """
+    @property
+    def sections(self) -> tuple[tuple[str, float, int], ...]:
+        """
+        The sections, across ones first, each (kind, position, cell): 'across' or 'along', its position (m) and the index of the grid cells it cuts (x index across, z index along).
         """
     @property
     def seed(self) -> int:

@@ -8,7 +8,7 @@ height field and the volume balance. Lengths in m, volumes in m³, masses in t, 
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -16,6 +16,7 @@ import numpy as np
 import pandas as pd
 
 from .plans import Plan
+from .sections import Section, read_sections
 
 if TYPE_CHECKING:
     from ._native import Bed, Reclaimed
@@ -66,6 +67,9 @@ class Result:
         Volumes (m³): ``stacked`` (all the bed accepted) = ``reclaimed`` + ``on_bed`` (left in
         the slices: the unreported half of the last slice) + ``buffered`` (less than one chunk
         waiting in the stack buffer, never deposited), up to rounding.
+    sections
+        The vertical sections asked of :func:`simulate` (:class:`pilora.sections.Section`), those
+        across the bed first, then those along it, each in the order given; () without.
     """
 
     bed: BedSettings
@@ -79,6 +83,7 @@ class Result:
     reclaim_increment: float
     end_cones: tuple[tuple[float, float], ...]
     balance: dict[str, float]
+    sections: tuple[Section, ...] = ()
 
     def __repr__(self) -> str:
         b = self.balance
@@ -102,6 +107,7 @@ def simulate(
     *,
     seed: int | None = None,
     reclaim_increment: float | None = None,
+    sections: Mapping[str, float | Sequence[float]] | None = None,
 ) -> Result:
     """Stack ``record`` onto a bed built from ``bed`` following ``plan``, then reclaim it.
 
@@ -118,6 +124,12 @@ def simulate(
         The same seed and inputs give the same result, bit for bit.
     reclaim_increment
         Length of a reclaim step (m), positive; default the cell size (one slice per row).
+    sections
+        Vertical sections to record, ``{"across": (x, ...), "along": (z, ...)}`` in m (a single
+        number for one): every chunk that comes to rest in a section's cells is kept there, with
+        its stacking time and quality (see :class:`pilora.sections.Section`). They only read:
+        the run is the same, bit for bit, with and without them. At most ``Bed.max_sections``;
+        on a circular bed only sections across.
 
     Returns
     -------
@@ -128,7 +140,8 @@ def simulate(
     ------
     ValueError
         For a non-positive or non-finite increment, a parameter named like a column of the
-        reclaimed table ("time_mean", "time_std") or one of the run's two hidden parameters, or
+        reclaimed table ("time_mean", "time_std") or one of the run's two hidden parameters,
+        sections the bed cannot take (outside it, along a circular bed, too many), or
         portions the bed refuses (beyond its capacity, say). ``PlanError``
         (a ValueError) when the plan does not fit the bed.
     """
@@ -143,7 +156,7 @@ def simulate(
     else:
         portions = plan.portions(record, bed)
         columns = [portions[name].to_numpy(dtype=np.float64) for name in ("time", "x", "z", "volume", *parameters)]
-    native = bed.build(seed=seed)
+    native = _build(bed, seed, sections)
     increment = _increment(native, reclaim_increment)
     _stack(native, parameters, columns)
     out = native.reclaim(increment)
@@ -164,11 +177,31 @@ def simulate(
         reclaim_increment=increment,
         end_cones=tuple((float(a), float(b)) for a, b in plan.end_cones(record, bed)),
         balance=balance,
+        sections=read_sections(native, heights, parameters, _TIME),
     )
 
 
 # ----------------------------------------------------------------------------------------------
 # The steps of a run, shared by `simulate` and by runs that keep only what the measures read.
+
+
+def _build(bed: BedSettings, seed: int | None, sections: Mapping[str, float | Sequence[float]] | None) -> Bed:
+    """The native bed of a run; with sections, built as ``bed.build`` builds it, plus them."""
+    if sections is None:
+        return bed.build(seed=seed)
+    from ._native import Bed
+
+    return Bed(
+        bed.length,
+        bed.width,
+        reclaim_angle=bed.reclaim_angle,
+        chunks_per_volume_unit=bed.chunks_per_volume_unit,
+        circular=bed.circular,
+        eight_neighbour_probability=bed.eight_neighbour_probability,
+        repose_angle=bed.repose_angle,
+        seed=seed,
+        sections=sections,
+    )
 
 
 def _parameters(record: Record) -> list[str]:

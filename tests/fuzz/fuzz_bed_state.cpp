@@ -35,8 +35,8 @@ Portions portions(const std::vector<double>& x, const std::vector<double>& z, co
     return p;
 }
 
-// Valid states to edit: a fresh bed, a stacked and partly reclaimed bed with two parameters, and a
-// circular bed stacked without parameters.
+// Valid states to edit: a fresh bed, a stacked and partly reclaimed bed with two parameters, a
+// circular bed stacked without parameters, and a bed with sections across and along it.
 const std::string& base_state(int which) {
     static const std::vector<std::string> states = [] {
         std::vector<std::string> made;
@@ -59,6 +59,12 @@ const std::string& base_state(int which) {
         q.names = std::vector<std::string>{};
         circular.stack(std::move(q));
         made.push_back(circular.save());
+        Bed sectioned(BedSettings{6, 3, 45, 4}, 17,
+                      {{pilora::SectionKind::across, 3.0f}, {pilora::SectionKind::along, 1.5f}});
+        Portions r = portions(x, z, volume, values, 2);
+        r.names = std::vector<std::string>{"grade", "moisture"};
+        sectioned.stack(std::move(r));
+        made.push_back(sectioned.save());
         return made;
     }();
     return states[static_cast<std::size_t>(which)];
@@ -80,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (mode == 0) {
         state = in.ConsumeRemainingBytesAsString();
     } else {
-        state = base_state(in.ConsumeIntegralInRange(0, 2));
+        state = base_state(in.ConsumeIntegralInRange(0, 3));
         const int edits = in.ConsumeIntegralInRange(1, 6);
         for (int e = 0; e < edits && in.remaining_bytes() > 0; ++e) {
             const std::size_t at = in.ConsumeIntegralInRange<std::size_t>(0, state.size() - 1);

@@ -1,8 +1,8 @@
 // Coverage-guided fuzzer of the simulation core (libFuzzer, ASan, UBSan): the input chooses a small
 // bed's settings and a sequence of stack, reclaim and reset calls, stacking sometimes interrupted
-// by its poll. Calls the Python module would refuse are skipped; calls the core refuses must throw
-// and change nothing. After every call the bed's invariants are checked; a broken one aborts with
-// the input that broke it.
+// by its poll, on a bed with or without two sections. Calls the Python module would refuse are
+// skipped; calls the core refuses must throw and change nothing. After every call the bed's
+// invariants are checked; a broken one aborts with the input that broke it.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -73,6 +74,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CHECK(valid != throws<std::invalid_argument>(build));
     if (!valid || !std::isfinite(1.0f / ppvu)) return 0;  // a chunk larger than any volume stacks nothing
     auto& bed = *built;
+    if (bed.grid_nx > 0 && bed.grid_nz > 0 && in.ConsumeBool()) {  // a section across and one along
+        const std::uint32_t i = in.ConsumeIntegralInRange<std::uint32_t>(1, bed.grid_nx);
+        const std::uint32_t k = in.ConsumeIntegralInRange<std::uint32_t>(1, bed.grid_nz);
+        bed.probes = std::make_unique<pilora::SectionProbes<AveragedParameters>>(
+            bed.grid_nx, bed.grid_nz,
+            std::vector<pilora::SectionPlacement>{{pilora::SectionKind::across, 0.0f},
+                                                  {pilora::SectionKind::along, 0.0f}},
+            std::vector<std::uint32_t>{i, k});
+    }
 
     const double chunk = static_cast<double>(1.0f / ppvu);
     std::optional<std::size_t> count;  // the parameter count, fixed by the first portion
@@ -125,6 +135,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         last.swap(now);
         check_volume();
+        // Each section holds one chunk per level of every column it cuts, and nothing above.
+        if (bed.probes) {
+            for (const auto& section : bed.probes->sections()) {
+                const bool across = section.placement.kind == pilora::SectionKind::across;
+                for (std::uint32_t j = 0; j < section.width; ++j) {
+                    const std::int32_t h = across ? bed.height_grid[section.line][j + 1] : bed.height_grid[j + 1][section.line];
+                    for (std::size_t r = 0; r < section.rows(); ++r) {
+                        const double v = section.cells[r * section.width + j].volume;
+                        CHECK(static_cast<std::int64_t>(r) < h ? v == chunk : v == 0.0);
+                    }
+                    CHECK(static_cast<std::int64_t>(section.rows()) >= h);
+                }
+            }
+        }
         for (const AveragedParameters& s : bed.slices) check_parameters(s);
     };
 

@@ -421,3 +421,116 @@ def test_ctrl_c_stops_stacking_and_leaves_the_bed_consistent():
     assert balance["stacked"] == 1e6 + 1.0 and balance["buffered"] > 1000.0  # stopped part-way
     assert_balanced(balance, b.chunk_volume, buffered_below_chunk=False)
     assert b.reclaim(1.0).volume.sum() == pytest.approx(balance["on_bed"], rel=0.01)
+
+
+# ---- bounds on what stacking takes ------------------------------------------------------------
+
+
+def test_values_whose_products_with_volumes_overflow_are_refused_and_states_reload():
+    b = Bed(10, 4, chunks_per_volume_unit=1, seed=1)
+    empty = b.state()
+    with pytest.raises(ValueError, match="portion 0: value of 'a' .* times its volume"):
+        b.stack(5.0, 2.0, 100.0, {"a": 1e307})
+    assert b.state() == empty
+    b.stack(5.0, 2.0, 1.0, {"a": 1e307})  # taken: 1e307 in all
+    with pytest.raises(ValueError, match="portion 1: value of 'a'"):  # the sum over portions, and calls
+        b.stack(5.0, 2.0, [0.01, 1.0, 1.0], {"a": -1e307})
+    taken = b.state()
+    b.stack(5.0, 2.0, [0.01, 0.05], {"a": -1e307})
+    again = Bed.from_state(b.state())
+    assert again.state() == b.state() and taken != b.state()
+    assert np.isfinite(again.reclaim(1.0).averages).all()
+
+
+def test_a_thread_writing_into_the_arrays_during_stacking_cannot_reach_the_bed():
+    n = 400
+    x = np.linspace(0.0, 100.0, n)
+    volume = np.full(n, 300.0)  # 400 x 2400 chunks: a stack() of a few tenths of a second
+    grade = np.full(n, 50.0)
+    b = Bed(100, 20, chunks_per_volume_unit=8, seed=3)
+    empty = b.state()
+    started = threading.Event()
+    refused = []
+
+    def work() -> None:
+        started.set()
+        try:
+            b.stack(x, 10.0, volume, {"grade": grade})
+        except ValueError as error:  # (only where the writes came before the call read the arrays)
+            refused.append(error)
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    started.wait()
+    time.sleep(0.05)  # the call has copied and checked the arrays, and is stacking
+    for i in range(n // 2, n):
+        volume[i], grade[i] = (math.nan, -1e6, 1e12)[i % 3], math.nan
+    worker.join()
+    if refused:
+        assert b.state() == empty
+        return
+    balance = b.balance
+    assert balance["stacked"] == n * 300.0
+    assert_balanced(balance, b.chunk_volume)
+    rows = Bed.from_state(b.state()).reclaim(1.0)
+    np.testing.assert_allclose(rows.averages[rows.volume > 0], 50.0, rtol=1e-12)
+
+
+# ---- sections ----------------------------------------------------------------------------------
+
+
+def test_sections_only_read_and_hold_the_chunks_resting_in_them():
+    t = table(6)
+    plain, probed = bed(4), bed(4, sections={"along": [3.0], "across": (10.0, 19.9)})
+    assert probed.sections == (("across", 10.0, 20), ("across", 19.9, 39), ("along", 3.0, 6))
+    stack(plain, t)
+    stack(probed, t)
+    np.testing.assert_array_equal(probed.heights, plain.heights)
+    assert probed.engine_state == plain.engine_state and probed.balance == plain.balance
+    for a, b in zip(probed.reclaim(0.5)[:3], plain.reclaim(0.5)[:3]):
+        np.testing.assert_array_equal(a, b)
+
+    chunks = np.rint(plain.heights / np.float32(plain.chunk_height)).astype(int)  # (nz, nx)
+    for index, column in ((0, chunks[:, 20]), (2, chunks[6, :])):
+        volume, sums = probed.section(index)
+        assert volume.shape == (column.max(), len(column)) and sums.shape == volume.shape + (2,)
+        rows = np.arange(volume.shape[0])[:, None]
+        np.testing.assert_array_equal(volume, np.where(rows < column, probed.chunk_volume, 0.0))
+        grade = sums[..., 0][volume > 0] / volume[volume > 0]
+        assert ((grade >= 50) & (grade <= 60)).all()
+    assert probed.section(-1)[0].shape == probed.section(2)[0].shape
+    with pytest.raises(IndexError):
+        probed.section(3)
+
+
+@pytest.mark.parametrize("duplicate", [
+    copy.copy,
+    lambda b: pickle.loads(pickle.dumps(b)),
+    lambda b: Bed.from_state(b.state()),
+])
+def test_sections_travel_with_copies_and_pickles(duplicate):
+    original = bed(7, sections={"across": 5.0, "along": 2.5})
+    stack(original, table(3))
+    twin = duplicate(original)
+    assert twin.sections == original.sections and repr(twin) == repr(original)
+    assert twin.state() == original.state()
+    stack(twin, table(2, first=3))
+    stack(original, table(2, first=3))
+    assert twin.state() == original.state()
+    np.testing.assert_array_equal(twin.section(1)[1], original.section(1)[1])
+    assert eval(repr(original), {"Bed": Bed}).sections == original.sections
+
+
+@pytest.mark.parametrize("settings, sections, error, message", [
+    ({}, {"across": 20.5}, ValueError, "across the bed at x = 20.5 m lies outside it"),
+    ({}, {"along": [1.0, -0.5]}, ValueError, "along the bed at z = -0.5 m lies outside it"),
+    ({}, {"across": math.nan}, ValueError, "outside"),
+    ({}, {"across": [1.0] * 17}, ValueError, "at most 16"),
+    ({}, {"diagonal": 1.0}, ValueError, "'across' and 'along', not 'diagonal'"),
+    ({}, {"across": "middle"}, TypeError, "must hold numbers"),
+    ({}, [("across", 1.0)], TypeError, "mapping"),
+    (dict(circular=True), {"along": 3.0}, ValueError, "along a circular bed"),
+])
+def test_refused_sections(settings, sections, error, message):
+    with pytest.raises(error, match=message):
+        bed(**settings, sections=sections)

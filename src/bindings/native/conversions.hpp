@@ -52,6 +52,10 @@ class ReclaimedTuple : public py::object {
 public:
     PYBIND11_OBJECT_DEFAULT(ReclaimedTuple, object, any_object)
 };
+class SectionsArg : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(SectionsArg, object, any_object)
+};
 
 // The Bed a method is called on, built by __init__ or __setstate__: pybind11 would otherwise run a
 // method on the uninitialised storage of Bed.__new__(Bed).
@@ -139,6 +143,11 @@ struct handle_type_name<pilora::native::SeedArg> {
     static constexpr auto name = const_name("int | None");
 };
 template <>
+struct handle_type_name<pilora::native::SectionsArg> {
+    static constexpr auto name =
+        const_name("collections.abc.Mapping[str, float | collections.abc.Iterable[float]] | None");
+};
+template <>
 struct handle_type_name<pilora::native::ReclaimedTuple> {
     static constexpr auto name = const_name("Reclaimed");
 };
@@ -213,11 +222,49 @@ inline std::tuple<double, double, double> resolve(double width, std::optional<do
     return {setting_value(chunks), static_cast<double>(cell.cell_size), static_cast<double>(cell.chunk_height)};
 }
 
+// Sections from {"across": x or (x, ...), "along": z or (z, ...)} (m), across ones first; None
+// for none.
+inline std::vector<SectionPlacement> sections_from(const py::handle& sections) {
+    std::vector<SectionPlacement> placements;
+    if (sections.is_none()) return placements;
+    if (!py::hasattr(sections, "keys")) {
+        throw py::type_error("sections must be a mapping such as {'across': (x, ...), 'along': (z, ...)}, not " +
+                             std::string(Py_TYPE(sections.ptr())->tp_name));
+    }
+    for (const py::handle key : py::iter(sections.attr("keys")())) {
+        const std::string name = py::str(key);
+        if (!PyUnicode_Check(key.ptr()) || (name != "across" && name != "along")) {
+            throw py::value_error("sections takes the keys 'across' and 'along', not " +
+                                  py::repr(key).cast<std::string>());
+        }
+    }
+    for (const auto& [name, kind] :
+         {std::pair{"across", SectionKind::across}, std::pair{"along", SectionKind::along}}) {
+        if (!PyMapping_HasKeyString(sections.ptr(), name)) continue;
+        const py::object given = sections[py::str(name)];
+        const auto position = [&](const py::handle& value) {
+            if (PyBool_Check(value.ptr()) || PyUnicode_Check(value.ptr()) || !PyNumber_Check(value.ptr())) {
+                throw py::type_error(std::string("sections['") + name + "'] must hold numbers (m), not " +
+                                     Py_TYPE(value.ptr())->tp_name);
+            }
+            const double number = PyFloat_AsDouble(value.ptr());
+            if (number == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+            placements.push_back(SectionPlacement{kind, single(number)});
+        };
+        if (PyUnicode_Check(given.ptr()) || !py::isinstance<py::iterable>(given)) {
+            position(given);
+        } else {
+            for (const py::handle value : py::iter(given)) position(value);
+        }
+    }
+    return placements;
+}
+
 inline std::unique_ptr<Bed> make_bed(double length, double width, double reclaim_angle,
                                      std::optional<double> chunks_per_volume_unit,
                                      std::optional<double> cell_size, bool circular,
                                      double eight_neighbour_probability, double repose_angle,
-                                     const SeedArg& seed) {
+                                     const SeedArg& seed, const SectionsArg& sections) {
     BedSettings settings;
     settings.length = single(length);
     settings.width = single(width);
@@ -227,7 +274,28 @@ inline std::unique_ptr<Bed> make_bed(double length, double width, double reclaim
     settings.repose_angle = single(repose_angle);
     settings.chunks_per_volume_unit =
         resolution(settings.width, settings.repose_angle, chunks_per_volume_unit, cell_size);
-    return std::make_unique<Bed>(settings, seed_from(seed));
+    const std::vector<SectionPlacement> placements = sections_from(sections);
+    return std::make_unique<Bed>(settings, seed_from(seed), placements);
+}
+
+inline const char* kind_name(SectionKind kind) { return kind == SectionKind::across ? "across" : "along"; }
+
+// The repr's sections argument: "" without sections.
+inline std::string sections_text(const std::vector<SectionPlacement>& placements) {
+    if (placements.empty()) return "";
+    std::string text;
+    for (const SectionKind kind : {SectionKind::across, SectionKind::along}) {
+        std::string positions;
+        std::size_t count = 0;
+        for (const SectionPlacement& p : placements) {
+            if (p.kind != kind) continue;
+            positions += (count++ ? ", " : "") + setting_text(p.position);
+        }
+        if (count == 0) continue;
+        text += std::string(text.empty() ? "" : ", ") + "'" + kind_name(kind) + "': (" + positions +
+                (count == 1 ? ",)" : ")");
+    }
+    return ", sections={" + text + "}";
 }
 
 inline std::string repr(BuiltBed bed) {
@@ -237,7 +305,8 @@ inline std::string repr(BuiltBed bed) {
            ", chunks_per_volume_unit=" + setting_text(s.chunks_per_volume_unit) +
            ", circular=" + (s.circular ? "True" : "False") +
            ", eight_neighbour_probability=" + setting_text(s.eight_neighbour_probability) +
-           ", repose_angle=" + setting_text(s.repose_angle) + ", seed=" + std::to_string(bed->seed()) + ")";
+           ", repose_angle=" + setting_text(s.repose_angle) + sections_text(bed->section_placements()) +
+           ", seed=" + std::to_string(bed->seed()) + ")";
 }
 
 // Runs `read` on the bed without the interpreter lock (the bed takes its own).
@@ -443,6 +512,32 @@ inline ReclaimedTuple reclaim(BuiltBed bed, double increment) {
     py::object volume = to_array(std::move(rows.volume), {n});
     py::object averages = to_array(std::move(rows.averages), {n, parameters});
     return ReclaimedTuple(reclaimed_type()(x, volume, averages, names_tuple(rows.names)));
+}
+
+// ---- sections ----------------------------------------------------------------------------------
+
+inline py::typing::Tuple<py::typing::Tuple<py::str, float, int>, py::ellipsis> sections(BuiltBed bed) {
+    const std::vector<SectionPlacement> placements = bed->section_placements();
+    py::tuple out(placements.size());
+    for (std::size_t i = 0; i < placements.size(); ++i) {
+        out[i] = py::make_tuple(py::str(kind_name(placements[i].kind)), setting_value(placements[i].position),
+                                bed->section_cell(i));
+    }
+    return py::typing::Tuple<py::typing::Tuple<py::str, float, int>, py::ellipsis>(out);
+}
+
+inline py::typing::Tuple<py::array_t<double>, py::array_t<double>> section(BuiltBed bed, py::ssize_t index) {
+    const auto count = static_cast<py::ssize_t>(bed->section_placements().size());
+    if (index < 0) index += count;
+    if (index < 0 || index >= count) {
+        throw py::index_error("section index out of range (the bed has " + std::to_string(count) + " sections)");
+    }
+    SectionContents contents =
+        unlocked(bed, [index](const Bed& b) { return b.section(static_cast<std::size_t>(index)); });
+    const auto rows = static_cast<py::ssize_t>(contents.rows), width = static_cast<py::ssize_t>(contents.width);
+    py::object volume = to_array(std::move(contents.volume), {rows, width});
+    py::object sums = to_array(std::move(contents.sums), {rows, width, static_cast<py::ssize_t>(contents.parameters)});
+    return py::typing::Tuple<py::array_t<double>, py::array_t<double>>(py::make_tuple(volume, sums));
 }
 
 // ---- state -------------------------------------------------------------------------------------

@@ -51,7 +51,16 @@ repose_angle : float
     Angle of repose (degrees, above 0 and below 90): the slope one chunk per cell makes. A chunk
     keeps its volume; its height is cell_size tan(repose_angle).
 seed : int, optional
-    Seed of the bed's engine, from 0 to 2**64 - 1; None draws one from the operating system.)";
+    Seed of the bed's engine, from 0 to 2**64 - 1; None draws one from the operating system.
+sections : mapping, optional
+    Vertical sections that record the material coming to rest in them:
+    ``{"across": (x, ...), "along": (z, ...)}`` (m; a single number for one). A section across
+    stands at x and spans the width, one along stands at z and spans the length; each cuts the
+    cells whose extent holds its position (cell i spans i to i + 1 cell sizes). Every chunk that
+    comes to rest in a section's cells is booked into the section's cell at its height: see
+    section(). At most ``Bed.max_sections`` (16) sections; on a circular bed only sections
+    across. A section outside the bed raises ValueError. Sections only read: the walk, the
+    engine, the heights and the slices are the same with and without them.)";
 
 constexpr const char* stack_doc = R"(Stack portions, in order.
 
@@ -68,12 +77,15 @@ names : sequence of str, optional
     stacks a portion records the parameter names; later calls must give the same parameters
     (a mapping may list them in any order; an array without names takes the recorded ones).
 
-Numbers and arrays of length 1 are repeated for every portion. Everything is checked before
-anything is stacked: non-finite positions or values, negative volumes, more volume than the bed
-can still take and parameters that differ from the recorded ones raise ValueError and change
-nothing. Material is cut into unit chunks; a remainder of less than one chunk waits in the stack
-buffer and goes down with the next portion. After Ctrl-C the portions before the interrupted one
-are stacked, and the interrupted one counts as stacked with its rest in the buffer.)";
+Numbers and arrays of length 1 are repeated for every portion. The arrays are read once, into
+a copy the bed checks and stacks from (another thread changing them meanwhile changes nothing).
+Everything is checked before anything is stacked: non-finite positions or values, negative
+volumes, more volume than the bed can still take, values whose products with their volumes add
+up (per parameter, with all the bed took before) to 2**1020 or more, and parameters that differ
+from the recorded ones raise ValueError and change nothing. Material is cut into unit chunks; a
+remainder of less than one chunk waits in the stack buffer and goes down with the next portion.
+After Ctrl-C the portions before the interrupted one are stacked, and the interrupted one counts
+as stacked with its rest in the buffer.)";
 
 constexpr const char* reclaim_doc = R"(Reclaim the bed from the reclaim position to its end in steps of ``increment`` (m).
 
@@ -98,7 +110,9 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used(), py::multiple_interpreters::n
              py::arg("reclaim_angle") = 45.0, py::arg("chunks_per_volume_unit") = py::none(),
              py::arg("cell_size") = py::none(), py::arg("circular").noconvert() = false,
              py::arg("eight_neighbour_probability") = 0.85, py::arg("repose_angle") = 45.0,
-             py::arg("seed") = py::none())
+             py::arg("seed") = py::none(), py::arg("sections") = py::none())
+        .def_property_readonly_static("max_sections", [](const py::object&) { return Bed::max_sections; },
+                                      "The most sections a bed takes.")
 
         // Settings.
         .def_property_readonly("length", [](BuiltBed b) { return native::setting_value(b->settings().length); },
@@ -198,6 +212,20 @@ PYBIND11_MODULE(_native, m, py::mod_gil_not_used(), py::multiple_interpreters::n
                                "Heights of the heap (m), a new float32 array of shape grid_shape: heights[z, x]. "
                                "Reclaiming does not lower them.")
         .def("reclaim", &native::reclaim, py::arg("increment"), reclaim_doc)
+
+        // Sections.
+        .def_property_readonly("sections", &native::sections,
+                               "The sections, across ones first, each (kind, position, cell): 'across' or "
+                               "'along', its position (m) and the index of the grid cells it cuts (x index "
+                               "across, z index along).")
+        .def("section", &native::section, py::arg("index"),
+             "What section ``index`` holds: (volume, sums), float64 arrays of shape (rows, cells) and "
+             "(rows, cells, P). Row r holds the chunks that came to rest on r chunks (r * chunk_height m "
+             "above the floor); cell j is the grid cell j along the section (z index across, x index "
+             "along). volume is the volume (m³) that came to rest in each cell, sums[..., p] the sum of "
+             "parameter p's value times volume (p in the order of parameter_names): sums / volume is the "
+             "cell's volume-weighted average. Rows reach the highest chunk the section holds; "
+             "reclaiming changes nothing here.")
 
         // The resolution of settings, without a bed.
         .def_static("resolve", &native::resolve, py::arg("width"), py::kw_only(),
