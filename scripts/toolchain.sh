@@ -49,19 +49,46 @@ pilora_mirror() {
   printf '%s\n' "$uri"
 }
 
-# Runs a command inside the Debian root, in the checkout, with the root's own environment.
-# PILORA_BIND names one more host folder to make visible at its own path (mounted before the
-# checkout, so the checkout stays visible when it lies inside); PILORA_WORKDIR is where the
+# Variables of the caller never passed into the root, as they would break the root's own tools:
+# its PATH, the dynamic loader's LD_* settings, Python's home and start-up hooks (PYTHONHOME,
+# PYTHONSTARTUP, PYTHONPLATLIBDIR, PYTHONEXECUTABLE, PYTHONUSERBASE, VIRTUAL_ENV), the host's
+# locale (LANG, LANGUAGE, LC_*: the root has C.UTF-8 only), folders that exist on the host only
+# (HOME, TMPDIR, XDG_*), the shell's own (PWD, OLDPWD, SHLVL, SHELL, _) and the session's
+# (DISPLAY, WAYLAND_DISPLAY, DBUS_SESSION_BUS_ADDRESS, SSH_AUTH_SOCK).
+PILORA_ENV_DENIED='^(PATH|LD_.*|PYTHONHOME|PYTHONSTARTUP|PYTHONPLATLIBDIR|PYTHONEXECUTABLE|PYTHONUSERBASE|VIRTUAL_ENV|LANG|LANGUAGE|LC_.*|HOME|TMPDIR|TMP|TEMP|XDG_.*|PWD|OLDPWD|SHLVL|SHELL|_|DISPLAY|WAYLAND_DISPLAY|DBUS_SESSION_BUS_ADDRESS|SSH_AUTH_SOCK|BASH_FUNC_.*)$'
+
+# Sets PILORA_ENV, the environment of a command in the root: the root's own HOME, LANG, PATH and
+# DEBIAN_FRONTEND, plus CI, TERM and Pilora's test settings; with PILORA_PASS_ENV=1 (set by
+# scripts/pilora, so a study script's own variables arrive) every exported variable of the caller
+# too, except those PILORA_ENV_DENIED names. Builds and tests run without it, in a clean
+# environment.
+pilora_root_env() {
+  PILORA_ENV=()
+  local v
+  if [ "${PILORA_PASS_ENV:-}" = 1 ]; then
+    for v in $(compgen -e); do
+      [[ $v =~ $PILORA_ENV_DENIED ]] || PILORA_ENV+=("$v=${!v}")
+    done
+  else
+    for v in CI PILORA_FUZZ_SECONDS PILORA_FUZZ_STATE_SECONDS PILORA_BENCH_REPETITIONS HYPOTHESIS_PROFILE TERM; do
+      [ -n "${!v:-}" ] && PILORA_ENV+=("$v=${!v}")
+    done
+  fi
+  # Last, so that they win over anything passed.
+  PILORA_ENV+=(HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+               DEBIAN_FRONTEND=noninteractive)
+}
+
+# Runs a command inside the Debian root, in the checkout, with the environment pilora_root_env
+# chooses. PILORA_BIND names one more host folder to make visible at its own path (mounted before
+# the checkout, so the checkout stays visible when it lies inside); PILORA_WORKDIR is where the
 # command starts (default: the checkout).
 pilora_in_root() {
   local cmd bind=${PILORA_BIND:-} workdir=${PILORA_WORKDIR:-$PILORA_SRC}
   printf -v cmd '%q ' "$@"
-  local envs=(HOME=/root LANG=C.UTF-8 PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-              DEBIAN_FRONTEND=noninteractive)
-  local v
-  for v in CI PILORA_FUZZ_SECONDS PILORA_FUZZ_STATE_SECONDS PILORA_BENCH_REPETITIONS HYPOTHESIS_PROFILE TERM; do
-    [ -n "${!v:-}" ] && envs+=("$v=${!v}")
-  done
+  local PILORA_ENV
+  pilora_root_env
+  local envs=("${PILORA_ENV[@]}")
   cp -L /etc/resolv.conf "$PILORA_SYSROOT/etc/resolv.conf" 2>/dev/null || true
   if unshare --mount --propagation private true 2>/dev/null; then
     unshare --mount --propagation private bash -c '

@@ -24,13 +24,60 @@ if TYPE_CHECKING:
 
     from .run import Result
 
-__all__ = ["plot_effects", "plot_heights", "plot_quality", "plot_sections", "save_figure"]
+__all__ = ["decimate", "plot_effects", "plot_heights", "plot_quality", "plot_sections", "plot_sweep", "save_figure", "text"]
+
+# Most points a line is drawn with; longer series are reduced to each bucket's first, lowest,
+# highest and last point, which keeps every extreme in view (see :func:`decimate`).
+LINE_POINTS = 4000
+
 
 def _figure(width: float, height: float) -> Figure:
     # Imported on first use: matplotlib costs a third of a second, and most runs draw nothing.
+    # Fixed margins (set by each plot) rather than a layout solver: drawing stays fast.
     from matplotlib.figure import Figure
 
-    return Figure(figsize=(width, height), layout="constrained")
+    return Figure(figsize=(width, height))
+
+
+def _margins(fig: Figure, *, left: float = 0.8, right: float = 0.25, bottom: float = 0.6, top: float = 0.55,
+             hspace: float = 0.45, wspace: float = 0.12) -> None:
+    """Fixed margins in inches (turned into the figure's fractions)."""
+    width, height = fig.get_size_inches()
+    fig.subplots_adjust(left=left / width, right=1 - right / width, bottom=bottom / height,
+                        top=1 - top / height, hspace=hspace, wspace=wspace)
+
+
+def text(label: object) -> str:
+    """``label`` as matplotlib draws it literally: dollar signs escaped, so that a name such as
+    ``cost $\\frac{a}$`` is not read as mathtext (which may fail to parse)."""
+    return str(label).replace("$", r"\$")
+
+
+def decimate(x: np.ndarray, y: np.ndarray, limit: int = LINE_POINTS) -> tuple[np.ndarray, np.ndarray]:
+    """At most about ``limit`` points of the line (x, y) with every bucket's extremes kept.
+
+    Series of up to ``limit`` points come back as they are. Longer ones are cut into ``limit / 4``
+    buckets of consecutive points, each reduced to its first, lowest, highest and last point in
+    their order (NaN points are dropped first), so the drawn line has the same envelope.
+    """
+    x = np.asarray(x, dtype=float)
+    y = np.asarray(y, dtype=float)
+    if len(x) <= limit:
+        return x, y
+    keep = np.isfinite(y)
+    x, y = x[keep], y[keep]
+    if len(x) <= limit:
+        return x, y
+    buckets = max(limit // 4, 1)
+    edges = np.linspace(0, len(x), buckets + 1).astype(np.int64)
+    chosen: list[np.ndarray] = []
+    for lo, hi in zip(edges[:-1], edges[1:], strict=True):
+        if hi <= lo:
+            continue
+        part = y[lo:hi]
+        chosen.append(np.unique(np.array([lo, lo + int(np.argmin(part)), lo + int(np.argmax(part)), hi - 1])))
+    index = np.concatenate(chosen)
+    return x[index], y[index]
 
 
 def _shade_cones(ax: Axes, result: Result) -> None:
@@ -77,18 +124,18 @@ def plot_quality(
     axes = fig.subplots(len(names), 2, sharey="row", squeeze=False, width_ratios=(1, 1.4))
     for row, name in enumerate(names):
         left, right = axes[row]
-        left.plot(counted["time"], counted[name], lw=0.5, color="0.55", label="record rows")
+        left.plot(*decimate(counted["time"], counted[name]), lw=0.5, color="0.55", label="record rows")
         if len(blocks):
-            left.step(blocks[:, 0], blocks[:, row + 1], where="mid", lw=1.2, color="C0",
+            left.step(*decimate(blocks[:, 0], blocks[:, row + 1]), where="mid", lw=1.2, color="C0",
                       label="same-mass blocks")
-        left.set_ylabel(name)
+        left.set_ylabel(text(name))
         mean, std = table.at[name, "mean_in"], table.at[name, "std_in_same_mass"]
         if end_cones:
             _shade_cones(right, result)
         right.axhspan(mean - std, mean + std, color="C0", alpha=0.12, lw=0,
                       label="input mean ± std (same mass)")
         right.axhline(mean, color="C0", lw=0.8)
-        right.plot(middle, outputs[name], color="C1", lw=1.2, label="reclaimed")
+        right.plot(*decimate(middle, outputs[name]), color="C1", lw=1.2, label="reclaimed")
         right.set_title(f"H = {table.at[name, 'effect_same_mass']:.2f} (same mass), "
                         f"{table.at[name, 'effect_interval']:.2f} (per interval)", fontsize="small")
         if row == 0:
@@ -98,6 +145,7 @@ def plot_quality(
     axes[-1, 0].set_xlabel("stacking time (h)")
     axes[-1, 1].set_xlabel("position along the reclaim axis (m)")
     fig.suptitle(f"{type(result.plan).__name__}: input and reclaimed quality")
+    _margins(fig, left=0.9, top=0.6 if len(names) > 1 else 0.75)
     return fig
 
 
@@ -123,6 +171,7 @@ def plot_heights(result: Result) -> Figure:
     ax.set_xlabel("x along the bed (m)")
     ax.set_ylabel("z across the bed (m)")
     ax.set_title(f"{type(result.plan).__name__}: heights, maximum {heights.max(initial=0):.2f} m")
+    _margins(fig, left=0.8, right=0.3, top=0.45)
     return fig
 
 
@@ -151,14 +200,14 @@ def plot_sections(
     top, bottom = fig.subplots(2, 1)
     _shade_cones(top, result)
     for value, k in zip(zs, _cells(zs, nz, c), strict=True):
-        top.step(along, heights[k], where="mid", label=f"z = {value:g} m")
+        top.step(*decimate(along, heights[k]), where="mid", label=f"z = {value:g} m")
     top.set_ylim(bottom=0.0)
     top.set_xlabel("x along the bed (m)")
     top.set_ylabel("height (m)")
     top.set_title("along the bed", fontsize="small", loc="left")
     top.legend(fontsize="x-small")
     for value, i in zip(xs, _cells(xs, nx, c), strict=True):
-        bottom.step(across, heights[:, i], where="mid", label=f"x = {value:g} m")
+        bottom.step(*decimate(across, heights[:, i]), where="mid", label=f"x = {value:g} m")
     bottom.set_ylim(0.0, max(float(heights.max(initial=0.0)), c) * 1.15)
     bottom.set_aspect("equal", adjustable="box")
     bottom.set_xlabel("z across the bed (m)")
@@ -166,6 +215,7 @@ def plot_sections(
     bottom.set_title("across the bed", fontsize="small", loc="left")
     bottom.legend(fontsize="x-small")
     fig.suptitle(f"{type(result.plan).__name__}: sections")
+    _margins(fig, top=0.65, hspace=0.35)
     return fig
 
 
@@ -206,14 +256,15 @@ def plot_effects(
     positions = np.arange(len(parameters))
     for j, (name, table) in enumerate(tables.items()):
         heights = table[column].reindex(parameters).to_numpy(dtype=float)
-        bars = ax.bar(positions + (j - (len(tables) - 1) / 2) * width, heights, width, label=name)
+        bars = ax.bar(positions + (j - (len(tables) - 1) / 2) * width, heights, width, label=text(name))
         ax.bar_label(bars, fmt="%.2f", fontsize="x-small", padding=1)
     ax.axhline(1.0, color="0.3", ls="--", lw=0.8)
-    ax.set_xticks(positions, parameters)
+    ax.set_xticks(positions, [text(p) for p in parameters])
     ax.set_ylabel(f"H = std in / std out ({basis.replace('_', ' ')})")
     ax.set_title("homogenisation effect" + ("" if end_cones else " without end cones"), fontsize="medium")
     if len(tables) > 1 or next(iter(tables), ""):
         ax.legend(fontsize="small")
+    _margins(fig, bottom=0.7)
     return fig
 
 
@@ -228,5 +279,52 @@ def save_figure(fig: Figure, path: str | Path, *, dpi: float = 150) -> Path:
     if fmt not in ("png", "svg"):
         raise ValueError(f"save_figure writes .png or .svg files, not {path.suffix or 'no suffix'!r}")
     path.parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, format=fmt, dpi=dpi, metadata={"Date": None} if fmt == "svg" else None)
+    from .report import replaced_atomically
+
+    with replaced_atomically(path) as temporary:
+        fig.savefig(temporary, format=fmt, dpi=dpi, metadata={"Date": None} if fmt == "svg" else None)
     return path
+
+
+def plot_sweep(ranking: pd.DataFrame, *, by: str | None = None, measure: str = "worst_effect") -> Figure:
+    """A measure of a comparison against the swept setting, one line per plan, with its band.
+
+    ``ranking``: the frame :func:`pilora.compare` returns (columns ``plan``, ``speed`` (m/min)
+    and/or ``layers``, ``<measure>`` and, with replicates, ``<measure>_low`` and
+    ``<measure>_high``). ``by``: ``"speed"`` or ``"layers"`` (default: ``speed`` when the
+    comparison swept speeds). A plan without the setting (cone-shell) is drawn as a dashed level
+    across the axis. The band is the interval of the mean over the replicates; a line whose band
+    is wide depends on chance (the seed, and where the record's events fell on the passes).
+    """
+    if by is None:
+        by = ranking.attrs.get("swept") or ("speed" if ranking.get("speed") is not None
+                                              and ranking["speed"].notna().any() else "layers")
+    if by not in ("speed", "layers"):
+        raise ValueError(f"by must be 'speed' or 'layers', not {by!r}")
+    fig = _figure(7.5, 4.2)
+    ax = fig.subplots()
+    low, high = f"{measure}_low", f"{measure}_high"
+    banded = low in ranking and high in ranking
+    for j, (plan, rows) in enumerate(ranking.groupby("plan", sort=False)):
+        colour = f"C{j % 10}"
+        values = rows[by] if by in rows else pd.Series(np.nan, index=rows.index)
+        if values.isna().all():
+            level = float(rows[measure].iloc[0])
+            ax.axhline(level, ls="--", lw=1, color=colour, label=text(plan))
+            if banded and np.isfinite(rows[low].iloc[0]):
+                ax.axhspan(float(rows[low].iloc[0]), float(rows[high].iloc[0]), color=colour, alpha=0.1, lw=0)
+            continue
+        rows = rows.assign(_x=values.astype(float)).sort_values("_x")
+        ax.plot(rows["_x"], rows[measure], marker="o", ms=4, color=colour, label=text(plan))
+        if banded and rows[low].notna().any():
+            ax.fill_between(rows["_x"], rows[low].astype(float), rows[high].astype(float), color=colour,
+                            alpha=0.18, lw=0)
+    ax.axhline(1.0, color="0.3", ls=":", lw=0.8)
+    ax.set_xlabel("stacker speed while stacking (m/min)" if by == "speed" else "layers (one-way passes)")
+    ax.set_ylabel("worst H (without end cones)" if measure == "worst_effect" else text(measure))
+    coverage = ranking.attrs.get("coverage")
+    band = f"; bands: {coverage:.0%} interval of the mean" if banded and coverage else ""
+    ax.set_title(f"worst homogenisation effect by {by}{band}", fontsize="medium")
+    ax.legend(fontsize="small")
+    _margins(fig, left=0.75, bottom=0.6, top=0.4)
+    return fig

@@ -68,6 +68,22 @@ def _page_facts(driver, path: Path) -> dict:
             fetched: performance.getEntriesByType('resource').map(e => e.name)
                                 .filter(n => !n.startsWith('data:')),
             height: document.documentElement.scrollHeight,
+            pageWidth: document.documentElement.scrollWidth,
+            viewWidth: document.documentElement.clientWidth,
+            // Tables wider than the box that holds them (a horizontal scroll bar) or than the window.
+            overflowing: Array.from(document.querySelectorAll('table')).filter(t =>
+                t.scrollWidth > t.parentElement.clientWidth + 1
+                || t.getBoundingClientRect().right > document.documentElement.clientWidth + 1)
+                .map(t => t.closest('section').querySelector('h2').textContent),
+            answer: (() => {
+                const answer = document.querySelector('.answer');
+                const table = document.querySelector('table');
+                return answer === null ? null : {
+                    text: answer.textContent,
+                    beforeFirstTable: table === null ||
+                        Boolean(answer.compareDocumentPosition(table) & Node.DOCUMENT_POSITION_FOLLOWING),
+                    top: answer.getBoundingClientRect().top};
+            })(),
         };""")
 
 
@@ -81,14 +97,24 @@ def _screenshot(driver, height: int, name: str) -> Path:
 
 @pytest.mark.parametrize(("command", "figures", "headings"), [
     (["run", "--plan", "chevron", "--layers", "20"], 4, ["Record", "Bed and plan", "blending without end cones",
-                                                          "blending with end cones"]),
-    (["compare", "--plans", "chevron,strata", "--layers", "10:20:10"], 5, ["Ranking", "blending without end cones"]),
+                                                          "blending with end cones", "std per block"]),
+    (["compare", "--plans", "chevron,strata,windrow", "--layers", "10:20:10", "--replicates", "2"], 5,
+     ["Ranking", "blending without end cones", "std per block"]),
 ])
 def test_report_in_chromium(browser, record, tmp_path, command, figures, headings):
     out = tmp_path / "out"
     assert main([*command, str(record), *SMALL, "--out", str(out)]) == 0
     facts = _page_facts(browser, out / "report.html")
     shot = _screenshot(browser, facts["height"], f"report-{command[0]}.png")
+
+    # At 1280 px every column of every table is in view: no table scrolls sideways, nor the page.
+    assert facts["viewWidth"] <= 1280 and facts["pageWidth"] <= facts["viewWidth"]
+    assert facts["overflowing"] == []
+    if command[0] == "compare":
+        # The answer first: the recommendation on the first screen, above every table.
+        answer = facts["answer"]
+        assert answer is not None and answer["beforeFirstTable"] and answer["top"] < 900
+        assert "Stack by" in answer["text"] or "No plan is clearly better" in answer["text"]
 
     assert facts["title"].startswith("Pilora")
     assert len(facts["images"]) == figures

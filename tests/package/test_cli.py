@@ -3,6 +3,7 @@
 import importlib.util
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -12,6 +13,7 @@ import pytest
 
 from pilora import sample_record, sample_record_path
 from pilora.cli import main
+from pilora.report import replaced_atomically
 
 ROOT = Path(__file__).resolve().parents[2]
 # A 80 x 20 m bed holds at most about 7,300 m³; the record below has about 4,500 m³.
@@ -50,13 +52,26 @@ REFUSALS = [
     (["run", *R, "--plan", "spiral"], "invalid choice: 'spiral'"),
     (["run", *R, "--seed", "-1"], "must be from 0 to 2**63 - 1"),
     (["run", *R, "--seed", "lucky"], "is not a whole number or 'random'"),
-    (["run", *R, "--reclaim-angle", "180"], "above 0 and below 180 (degrees)"),
+    (["run", *R, "--reclaim-angle", "120"], "above 0 and at most 90 (degrees)"),
     (["run", *R, "--repose-angle", "90"], "above 0 and below 90 (degrees)"),
     (["run", *R, "--chunks-per-m3", "0"], "must be above 0 (chunks per m³)"),
     (["run", *R, "--cell-size", "-0.5"], "must be above 0 (m)"),
     (["run", *R, "--cell-size", "0.5", "--chunks-per-m3", "8"], "--chunks-per-m3: not allowed with argument --cell-size"),
     (["run", *R, "--eight-neighbour", "1.5"], "must be from 0 to 1 (a probability)"),
     (["run", *R, "--reclaim-increment", "-1"], "must be above 0 (m)"),
+    (["run", *R, "--reclaim-increment", "1e-9"], "finer than a tenth of the cell"),
+    (["run", *R, "--reclaim-increment", "1e9"], "leaves fewer than 10 reclaimed rows"),
+    (["run", *R, "--repose-angle", "89.999"], "the end cones cover the whole"),
+    (["run", *R, "--bed", "1e300x40"], "give a smaller --bed or a larger --cell-size"),
+    (["run", *R, "--bed", "100x20", "--cell-size", "0.001"], "give a smaller --bed or a larger --cell-size"),
+    (["run", *R, "--bed", "100x20", "--chunks-per-m3", "1e5"], "give a larger --cell-size"),
+    (["run", *R, "--layers", "100000000"], "give fewer --layers"),
+    (["run", *R, "--plan", "windrow", "--rows", "1000000"], "rows across the 40 m bed are closer than a cell"),
+    (["run", *R, "--plan", "strata", "--swing-period", "1e-9"], "--swing-period"),
+    (["run", *R, "--out", "/etc/pilora-refused"], "is a system folder"),
+    (["run", *R, "--out", "/usr"], "is a system folder"),
+    (["run", "{clash}", "--bulk-density", "1.5", "--out", "{folder}"], "would replace the record"),
+    (["run", *R, "--out", "{etc_link}/pilora"], "is a system folder (/etc/pilora)"),
     (["run", *R, "--bulk-density", "nan"], "is not a finite number (t/m³)"),
     (["run", *R, "--rows", "0", "--plan", "windrow"], "argument --rows: 0 must be at least 1"),
     (["run", *R, "--swing-period", "0", "--plan", "strata"], "must be above 0 (minutes)"),
@@ -88,7 +103,13 @@ REFUSALS = [
     (["compare", *R, "--layers", "1:2:3:4"], "is not START:STOP or START:STOP:STEP"),
     (["compare", *R, "--layers", "30,30"], "names a layer count twice"),
     (["compare", *R, "--repeats", "0"], "0 must be at least 1"),
-    (["compare", *R, "--repeats", "2", "--seed", str(2**63 - 1)], "give a smaller --seed"),
+    (["compare", *R, "--repeats", "2", "--replicates", "2"], "--replicates: not allowed with argument --repeats"),
+    (["compare", *R, "--speeds", "10", "--layers", "30"], "not allowed with argument --speeds"),
+    (["compare", *R, "--speeds", "0"], "must be above 0 (m/min)"),
+    (["compare", *R, "--speeds", "20:10:5"], "runs backwards"),
+    (["compare", *R, "--plans", "strata", "--speeds", "50"], "allows at most"),
+    (["compare", *R, "--plans", "chevron", "--speeds", "0.001"], "give higher --speeds"),
+    (["compare", *R, "--coverage", "1"], "must be from 0.5 to below 1"),
     (["compare", *R, "--tail", "5"], "--tail sets the chevcon plan"),
     ([], "the following arguments are required: COMMAND"),
     (["run", "--colour"], "unrecognized arguments: --colour"),
@@ -111,7 +132,11 @@ def test_refusals_say_what_to_fix(capsys, tmp_path, record, argv, message):
         "no_amount": _write(folder, "no-amount.csv", sample.drop(columns="mass")),
         "negative": _write(folder, "negative.csv", bad_rows),
         "unsorted": _write(folder, "unsorted.csv", sample.head(4).iloc[[0, 2, 1, 3]]),
+        # A record named like an output, in the --out folder: writing there would replace it.
+        "clash": _write(folder, "blending.csv", sample),
+        "etc_link": folder / "etc-link",
     }
+    paths["etc_link"].symlink_to("/etc")
     argv = [a.format(**paths) for a in argv]
     out = tmp_path / "out"
     if argv and "--out" not in argv:
@@ -164,29 +189,105 @@ def test_run_writes_every_output_and_reruns_byte_identical(capsys, tmp_path, rec
         assert (out / f"{figure}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
-def test_compare_ranks_the_grid_and_its_best_cell_replays(capsys, tmp_path, record):
+def test_compare_ranks_with_intervals_and_its_best_cell_replays(capsys, tmp_path, record):
     status, stdout, stderr = pilora(capsys, "compare", record, *SMALL, "--plans", "chevron,cone-shell",
-                                    "--layers", "6,12", "--repeats", 2, "--seed", 3, "--out", tmp_path / "cmp")
+                                    "--speeds", "1,2", "--replicates", 3, "--seed", 3, "--out", tmp_path / "cmp")
     assert status == 0, stderr
     grid = pd.read_parquet(tmp_path / "cmp" / "grid.parquet")
     ranking = pd.read_csv(tmp_path / "cmp" / "ranking.csv")
 
-    assert len(grid) == (2 + 1) * 2
-    assert sorted(grid["seed"].unique()) == [3, 4]
-    means = grid.assign(layers=grid["layers"].fillna(0)).groupby(["plan", "layers"])["worst_effect"].mean()
-    assert ranking["worst_effect"].is_monotonic_decreasing
+    assert len(grid) == (2 + 1) * 3
+    assert grid["seed"].nunique() == len(grid)
+    assert sorted(grid["record_start_h"].unique())[0] == 0 and grid["record_start_h"].nunique() == 3
     assert list(ranking["rank"]) == [1, 2, 3]
-    for _, row in ranking.fillna({"layers": 0}).iterrows():
-        assert row["worst_effect"] == pytest.approx(means[row["plan"], row["layers"]], rel=1e-12)
-    assert "Ranking" in (tmp_path / "cmp" / "report.html").read_text()
+    assert ranking["worst_effect_low"].is_monotonic_decreasing
+    for _, row in ranking.iterrows():
+        runs = grid[(grid["plan"] == row["plan"]) & (grid["passes"] == row["passes"])]
+        assert row["worst_effect"] == pytest.approx(runs["worst_effect"].mean(), rel=1e-12)
+        assert row["worst_effect_low"] < row["worst_effect"] < row["worst_effect_high"]
+    page = (tmp_path / "cmp" / "report.html").read_text()
+    assert page.index('class="answer"') < page.index("<table")
+    assert "docs/model.md" in page and "t/h" in page
+    # The page's ranking lists the plans in the ranking's order.
+    table = page[page.index("<h2>Ranking</h2>"):]
+    table = table[table.index("<tbody>"):table.index("</tbody>")]
+    assert re.findall(r"<th>(\d+)</th>\s*<td>([a-z-]+)</td>", table) == [
+        (str(r), p) for r, p in zip(ranking["rank"], ranking["plan"], strict=True)]
 
+    # The best cell's first replicate runs on the record itself: `pilora run` with its seed replays it.
     best = ranking.iloc[0]
-    replay = ["run", record, *SMALL, "--plan", best["plan"], "--seed", 3, "--out", tmp_path / "replay"]
-    if pd.notna(best["layers"]):
-        replay += ["--layers", int(best["layers"])]
+    seed = grid[(grid["plan"] == best["plan"]) & (grid["passes"] == best["passes"]) & (grid["replicate"] == 0)]["seed"]
+    replay = ["run", record, *SMALL, "--plan", best["plan"], "--seed", int(seed.iloc[0]), "--out", tmp_path / "replay"]
+    if best["plan"] != "cone-shell":
+        replay += ["--speed", best["speed"]]
     assert pilora(capsys, *replay)[0] == 0
     for table in ("reclaimed.csv", "blending.parquet"):
         assert (tmp_path / "replay" / table).read_bytes() == (tmp_path / "cmp" / table).read_bytes()
+
+
+def test_compare_repeats_never_share_a_walk(capsys, tmp_path, record):
+    # Seeds 0 and 1 start the bed's engine in one state: repeats seeded seed + r ran twice alike.
+    status, _, stderr = pilora(capsys, "compare", record, *SMALL, "--plans", "chevron", "--layers", "8",
+                               "--repeats", 3, "--seed", 0, "--out", tmp_path / "cmp")
+    assert status == 0, stderr
+    grid = pd.read_csv(tmp_path / "cmp" / "grid.csv")
+    assert grid["seed"].nunique() == 3 and (grid["record_start_h"] == 0).all()
+    assert grid["worst_effect"].nunique() == 3
+
+
+def test_outputs_replace_links_and_never_the_record(capsys, tmp_path, record):
+    out = tmp_path / "out"
+    out.mkdir()
+    precious = tmp_path / "precious.txt"
+    precious.write_text("keep me")
+    (out / "report.html").symlink_to(precious)
+    (out / "summary.json").symlink_to(tmp_path / "nowhere.json")
+    status, _, stderr = pilora(capsys, "run", record, *SMALL, "--layers", 6, "--out", out)
+    assert status == 0, stderr
+    assert precious.read_text() == "keep me"
+    assert not (out / "report.html").is_symlink() and (out / "report.html").read_text().startswith("<!DOCTYPE")
+    assert not (tmp_path / "nowhere.json").exists()
+    assert not [p.name for p in out.iterdir() if p.name.startswith(".")]  # no temporary left behind
+
+    # The record linked into the folder under an output's name is refused too, before anything is written.
+    linked = tmp_path / "linked"
+    linked.mkdir()
+    (linked / "reclaimed.csv").symlink_to(record)
+    before = record.read_bytes()
+    status, _, stderr = pilora(capsys, "run", linked / "reclaimed.csv", *SMALL, "--out", linked)
+    assert status == 2 and "would replace the record" in stderr
+    assert record.read_bytes() == before and sorted(p.name for p in linked.iterdir()) == ["reclaimed.csv"]
+
+
+def test_a_failed_write_leaves_the_old_file(tmp_path):
+    target = tmp_path / "report.html"
+    target.write_text("old")
+    with pytest.raises(RuntimeError), replaced_atomically(target) as temporary:
+        temporary.write_text("half of the new")
+        raise RuntimeError("killed mid-write")
+    assert target.read_text() == "old" and [p.name for p in tmp_path.iterdir()] == ["report.html"]
+
+
+def test_toolchain_passes_the_callers_environment_into_the_root():
+    # scripts/pilora asks for the caller's variables (a study's own settings) inside the root;
+    # those that would break the root's own tools stay out, and the root's PATH and HOME win.
+    script = f"""
+        source {ROOT / "scripts" / "toolchain.sh"}
+        export STUDY_SITE=quarry-7 'STUDY_NOTE=a b;c' LD_PRELOAD=/host/lib.so PYTHONHOME=/host PATH=/host/bin
+        PILORA_PASS_ENV=1 pilora_root_env
+        printf '%s\n' "${{PILORA_ENV[@]}}"
+        echo ---
+        PILORA_PASS_ENV= pilora_root_env
+        printf '%s\n' "${{PILORA_ENV[@]}}"
+    """
+    done = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    passed, clean = (part.split("\n") for part in done.stdout.split("---\n"))
+    assert "STUDY_SITE=quarry-7" in passed and "STUDY_NOTE=a b;c" in passed
+    assert not [v for v in passed if v.startswith(("LD_PRELOAD=", "PYTHONHOME=", "PATH=/host"))]
+    assert "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" in passed
+    assert "HOME=/root" in passed
+    assert not [v for v in clean if v.startswith("STUDY_")]
 
 
 def test_module_entry_point_quiet_when_piped(tmp_path, record):

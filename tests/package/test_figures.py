@@ -7,14 +7,14 @@ from matplotlib.figure import Figure
 
 from pilora import BedSettings, Chevron, Record, simulate
 from pilora.analysis import blending
-from pilora.figures import plot_effects, plot_heights, plot_quality, plot_sections, save_figure
+from pilora.figures import decimate, plot_effects, plot_heights, plot_quality, plot_sections, plot_sweep, save_figure
 
 
 @pytest.fixture(scope="module")
 def result():
     frame = pd.DataFrame({"time": np.arange(60.0), "mass": 30.0, "q": np.random.default_rng(1).normal(size=60)})
     record = Record.from_frame(frame, mass="mass", bulk_density=2.0)
-    return simulate(BedSettings(length=30.0, width=10.0, chunks_per_volume_unit=1.0), record, Chevron(layers=6), seed=4, reclaim_increment=2.0)
+    return simulate(BedSettings(length=60.0, width=10.0, chunks_per_volume_unit=1.0), record, Chevron(layers=6), seed=4, reclaim_increment=2.0)
 
 
 def test_plot_quality_puts_input_beside_output(result):
@@ -31,7 +31,7 @@ def test_plot_quality_puts_input_beside_output(result):
 
 def test_plot_heights_and_sections_are_in_metres(result):
     heights = plot_heights(result).axes[0]
-    assert heights.images[0].get_extent() == [0.0, 30.0, 0.0, 10.0]
+    assert heights.images[0].get_extent() == [0.0, 60.0, 0.0, 10.0]
     along, across = plot_sections(result, x=[1.0, 2.0], z=[0.5]).axes[:2]
     assert [line.get_label() for line in along.lines] == ["z = 0.5 m"]
     assert [line.get_label() for line in across.lines] == ["x = 1 m", "x = 2 m"]
@@ -57,3 +57,38 @@ def test_save_figure(tmp_path, name, magic):
 def test_save_figure_refuses_other_formats(tmp_path):
     with pytest.raises(ValueError, match=r"\.png or \.svg"):
         save_figure(Figure(), tmp_path / "f.jpg")
+
+
+def test_names_with_dollar_signs_are_drawn_as_written(tmp_path):
+    # "$...$" is mathtext to matplotlib; "\frac{a}" without its arguments does not parse at all.
+    name = r"cost $\frac{a}$"
+    frame = pd.DataFrame({"time": np.arange(40.0), "mass": 30.0, name: np.random.default_rng(2).normal(size=40)})
+    record = Record.from_frame(frame, mass="mass", bulk_density=2.0)
+    run = simulate(BedSettings(length=60.0, width=10.0, chunks_per_volume_unit=1.0), record, Chevron(layers=4), seed=1)
+    for fig in (plot_quality(run), plot_effects({name: run})):
+        save_figure(fig, tmp_path / "f.png")
+        texts = [t.get_text() for ax in fig.axes for t in (ax.yaxis.label, *ax.get_xticklabels())]
+        assert any(name in t.replace("\\$", "$") for t in texts)
+
+
+def test_decimate_keeps_every_extreme_of_a_long_line():
+    x = np.arange(100_000.0)
+    y = np.sin(x / 500.0) + np.where(x == 77_777, 5.0, 0.0)
+    short_x, short_y = decimate(x, y, limit=2000)
+    assert len(short_x) <= 2000 and np.all(np.diff(short_x) > 0)
+    assert short_y.max() == y.max() and short_y.min() == y.min()
+    assert decimate(x[:10], y[:10])[1] is not None and len(decimate(x[:10], y[:10])[0]) == 10
+
+
+def test_plot_sweep_draws_a_band_per_plan_and_a_level_for_plans_without_speed():
+    ranking = pd.DataFrame({
+        "plan": ["chevron", "chevron", "cone-shell"], "speed": [10.0, 20.0, np.nan],
+        "worst_effect": [20.0, 30.0, 5.0], "worst_effect_low": [18.0, 27.0, 4.0],
+        "worst_effect_high": [22.0, 33.0, 6.0]})
+    ranking.attrs.update(coverage=0.9, swept="speed")
+    ax = plot_sweep(ranking).axes[0]
+    assert ax.get_xlabel() == "stacker speed while stacking (m/min)"
+    chevron = next(line for line in ax.lines if line.get_label() == "chevron")
+    np.testing.assert_array_equal(chevron.get_xdata(), [10.0, 20.0])
+    assert len(ax.collections) == 1 and len(ax.patches) == 1  # the band, and the level's span
+    assert "90% interval" in ax.get_title()
