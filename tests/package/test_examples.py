@@ -13,6 +13,8 @@ from matplotlib import image
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 SCRIPTS = {
+    "plot_gallery": ["quality.png", "heights.png", "section_across_time.png", "section_across_cao.png",
+                     "section_along.png", "heap.png"],
     "plot_heights": ["heights_linear.png", "heights_circular.png"],
     "plot_homogenisation": ["homogenisation.png"],
     "plot_layers": ["layers.png"],

@@ -156,3 +156,37 @@ def test_bed_at_45_degrees_gives_what_the_library_module_gives(size, reclaim_ang
     rows, expected = bed.reclaim(increment), library.reclaim()
     assert rows.x.tolist() == expected["x"] and rows.volume.tolist() == expected["volume"]
     assert rows.averages[:, 0].tolist() == expected["q"]
+
+
+def test_the_crest_vertical_of_the_sample_chevron_meets_the_ideal_chevrons_layers(tmp_path):
+    """20 layers on the sample (0.5 m cells): time rises with height, at least 60 % of the passes are
+    met, and each pass ends on the crest's vertical within a cell of the ideal chevron's top."""
+    tops = calibrate.chevron_tops(9.0, 4)
+    np.testing.assert_allclose(tops, [0.0, 4.5, 9.0 / math.sqrt(2), 9.0 * math.sqrt(0.75), 9.0])
+    # Each pass lays the same cross-section, A / n = (h_k² - h_(k-1)²) / tan: a roof of 9 m at 45° in 4 passes.
+    np.testing.assert_allclose(np.diff(tops**2), 81.0 / 4)
+    # Cells of 1 m: tops 1..4 m fall in the first pass (<= 4.5), 5 and 6 in the second, 7 in the third, 8 and 9 in the last.
+    np.testing.assert_array_equal(calibrate.passes_on_rows(tops, 9, 1.0), [1, 1, 1, 1, 2, 2, 3, 4, 4])
+    np.testing.assert_array_equal(calibrate.passes_on_rows(tops, 11, 1.0)[-2:], [4, 4])
+    # A cell whose top is a layer's top belongs to that layer: 0.5 m cells, the ninth's top at 4.5 m.
+    np.testing.assert_array_equal(calibrate.passes_on_rows(tops, 18, 0.5)[7:10], [1, 1, 2])
+
+    layers = calibrate.layers_section(calibrate.QUICK, calibrate.Runner(1), tmp_path)
+    assert calibrate.QUICK.layer_counts == (20,)
+    for name in (*layers["figures"].values(), "chevron_crest_layers.png"):
+        assert (tmp_path / name).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    frame = layers["frame"]
+    cell = layers["bed"].chunk_height
+    assert (frame["starts"] == 20).all() and len(frame) == len(calibrate.QUICK.layer_positions)
+    for _, vertical in frame.iterrows():
+        assert vertical["rank"] >= 0.9
+        assert 0.6 * 20 <= vertical["met"] <= vertical["cells"]
+        assert abs(vertical["met"] - vertical["ideal_met"]) <= 2
+        assert vertical["top_error"] <= cell + 1e-9
+        assert vertical["thickness"].sum() == pytest.approx(vertical["cells"] * cell)
+    assert layers["per_pass"][20]["theory thickness"].is_monotonic_decreasing
+    out = []
+    calibrate.layers_text(out.append, calibrate.QUICK, layers)
+    text = "\n".join(out)
+    assert text.startswith("## 7. The layers inside a chevron") and "figures/chevron_crest_layers.png" in text
+    assert not re.search(r"\bnan\b", text, re.IGNORECASE)
