@@ -520,7 +520,7 @@ def _deriver(record: Record) -> Callable[[np.ndarray], np.ndarray] | None:
 
     def derive(v: np.ndarray) -> np.ndarray:
         with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            out = record.derive({p: v[:, i] for i, p in enumerate(parameters)})  # type: ignore[attr-defined]
+            out = record.derive({p: v[:, i] for i, p in enumerate(parameters)})
         return np.column_stack([np.broadcast_to(np.asarray(out[d], dtype=np.float64), (len(v),))
                                 for d in derived]).reshape(len(v), len(derived))
 
@@ -826,7 +826,7 @@ def summary(result: Result) -> dict[str, Any]:
     (``type``, ``repr`` and ``fields``), ``record`` (rows, parameters, mass t, volume m³,
     duration h), ``reclaim_increment`` (m), ``blending`` and ``blending_without_end_cones``
     (parameter -> column -> value, as :func:`blending`), ``flow_variability`` and
-    ``flow_variability_without_end_cones`` (m³ per step), ``balance`` (m³, as
+    ``flow_variability_without_end_cones`` (per cent, see below), ``balance`` (m³, as
     ``Result.balance``), ``end_cones`` (list of [start, end] in m) and ``fill`` (stacked volume
     over the largest heap the bed holds at the angle of repose, ``BedSettings.heap_capacity``:
     1 is a full bed). ``basis`` names the blocks of the ``_block`` columns and ``block_mass`` is

@@ -72,19 +72,7 @@ import pandas as pd
 from .evaluate import Task, evaluate
 from .plans import Chevron, Plan, PlanError, _across, _linear
 
-try:  # the stacker tied to its feed (plans that stand while the feed stops)
-    from .plans import _check_travel, _Clock, _fed, _stacking_hours
-except ImportError:  # plans whose motion runs on the record's clock
-    _Clock = None  # type: ignore[assignment,misc]
-
-    def _check_travel(plan: Plan) -> None:
-        pass
-
-    def _fed(plan: Plan, record: Record, motion: Any) -> Any:  # type: ignore[misc]
-        return motion
-
-    def _stacking_hours(plan: Plan, record: Record) -> float:
-        return record.duration
+from .plans import _check_travel, _Clock, _fed, _stacking_hours
 from .record import Record
 from .settings import BedSettings
 
@@ -415,8 +403,9 @@ class Objective:
 OBJECTIVES: dict[str, Objective] = {
     "worst_effect": Objective("worst_effect", "worst_effect_no_cones", 1.0, "",
                               "the worst homogenisation effect over the quality parameters, end cones left out"),
-    "flow_variability": Objective("flow_variability", "flow_variability_no_cones", -1.0, "m³",
-                                  "the variability of the reclaimed flow, end cones left out"),
+    "flow_variability": Objective("flow_variability", "flow_variability_no_cones", -1.0, "%",
+                                  "the variability of the reclaimed flow (coefficient of variation of the "
+                                  "tonnes reclaimed per block of time), end cones left out"),
     "travel": Objective("travel", None, -1.0, "m", "the distance the stacker travels over the record"),
 }
 
@@ -1355,7 +1344,9 @@ def write_outputs(found: Optimised, out: str | os.PathLike[str], *, title: str =
     _csv(instructions, out / "stacker.csv")
 
     units = {o.name: o.unit for o in problem.objectives}
+    basis = _basis_text(problem)
     summary: dict[str, Any] = {
+        "basis": basis,
         "version": __version__,
         "objectives": [{"name": o.name, "direction": "maximise" if o.direction > 0 else "minimise",
                         "unit": o.unit, "column": o.column, "what": o.text} for o in problem.objectives],
@@ -1382,9 +1373,15 @@ def write_outputs(found: Optimised, out: str | os.PathLike[str], *, title: str =
         "seconds": found.seconds,
         "settings": dict(settings or {}),
     }
+    from .commands.outputs import MODEL_NOTE
+
     report = Report(title, subtitle)
     report.add_text("Is it better than a chevron?", [found.comparison["equal_travel"]["statement"] + ".",
                                                      found.comparison["best_travel"]["statement"] + "."])
+    report.add_text("Units and basis", [
+        "; ".join(f"{o.name}: {o.text} ({_unit_text(o)}, {'maximised' if o.direction > 0 else 'minimised'})"
+                  for o in problem.objectives) + ".",
+        f"Basis: {basis}.", MODEL_NOTE])
     report.add_settings("Study", {
         "objectives": ", ".join(f"{o.name} ({'max' if o.direction > 0 else 'min'})" for o in problem.objectives),
         "robust statistic": summary["robust"]["what"], "replicates (search)": problem.replicates,
@@ -1404,11 +1401,14 @@ def write_outputs(found: Optimised, out: str | os.PathLike[str], *, title: str =
         from .figures import plot_heights, plot_quality, plot_sections, save_figure
         from .run import simulate
 
+        axes = ", ".join(f"{o.name} in {_unit_text(o)}" for o in problem.objectives)
         pictures = [Figure(_plot_front(found, out / "front.png"),
-                           "The front on the search grid (open) and the fine grid (filled, with intervals), "
-                           "against the chevrons (red)."),
+                           f"The front on the search grid (open) and the fine grid (filled, with "
+                           f"{problem.coverage:.0%} intervals over the replicates), against the chevrons "
+                           f"(red); {axes}."),
                     Figure(_plot_convergence(found, out / "convergence.png"),
-                           "Hypervolume of the front found so far, per generation, against the reference point.")]
+                           "Hypervolume of the front found so far, per generation, against the reference point "
+                           "(in the product of the objectives' units).")]
         report.add_figures("Front and convergence", pictures)
         run_seed = batch_seed(seed, _CHOSEN_KEY)
         middle = 0.5 * (problem.span[0] + problem.span[1])
@@ -1420,37 +1420,63 @@ def write_outputs(found: Optimised, out: str | os.PathLike[str], *, title: str =
         except (ImportError, TypeError):
             plot_section = None  # type: ignore[assignment]
             result = simulate(problem.bed, problem.record, found.chosen, seed=run_seed)
-        chosen = [Figure(save_figure(plot_heights(result), out / "chosen_heights.png"), "The chosen plan's height map."),
-                  Figure(save_figure(plot_sections(result), out / "chosen_sections.png"), "Its sections.")]
+        chosen = [Figure(save_figure(plot_heights(result), out / "chosen_heights.png"),
+                         "The chosen plan's height map (m), x along and z across the bed in m."),
+                  Figure(save_figure(plot_sections(result), out / "chosen_sections.png"),
+                         "Its outline along and across the bed (heights and positions in m).")]
         if plot_section is not None:
             first = problem.record.parameters[0]
             chosen += [Figure(save_figure(plot_section(result, 0, "time"), out / "chosen_section_time.png"),
-                              f"A section across the bed at {middle:.1f} m: the stacking time of the material."),
+                              f"A section across the bed at x = {middle:.1f} m (positions and heights in m), "
+                              f"coloured by the stacking time of the material (h from the record's start)."),
                        Figure(save_figure(plot_section(result, 0, first), out / "chosen_section_quality.png"),
-                              f"The same section: {first} of the material.")]
+                              f"The same section coloured by {first} of the material "
+                              f"({getattr(problem.record, 'units', {}).get(first) or 'the record units'}).")]
         chosen.append(Figure(save_figure(plot_quality(result), out / "chosen_quality.png"),
-                             "Input and reclaimed quality of the chosen plan."))
+                             f"Input and reclaimed quality of the chosen plan, each parameter in its units; the "
+                             f"input also in its block averages ({basis})."))
         report.add_figures(f"The chosen plan: {found.chosen!r}", chosen)
     write_json(summary, out / "summary.json")
     report.write(out / "report.html")
     return summary
 
 
+def _unit_text(objective: Objective) -> str:
+    return objective.unit or "H = std in / std out, a ratio"
+
+
+def _basis_text(problem: Problem) -> str:
+    """The block basis the effects are measured on (as :func:`pilora.blending` states it)."""
+    from .analysis import default_block_mass
+
+    unit = "t" if problem.record.bulk_density is not None else "m³"
+    mass = default_block_mass(problem.record)
+    return (f"effects H = std in / std out on consecutive blocks of {mass:,.0f} {unit} of input and of reclaimed "
+            f"material (one hour of the record's mean feed rate), end cones left out; qualities whose input "
+            f"does not vary are left out of the worst effect")
+
+
 def _csv(frame: pd.DataFrame, path: pathlib.Path) -> None:
     frame.to_csv(path, index=False, lineterminator="\n", encoding="utf-8")
 
 
-def _plot_front(found: Optimised, path: pathlib.Path) -> pathlib.Path:
-    import matplotlib
+def _axis_label(found: Optimised, name: str) -> str:
+    """An objective's name with its unit (H is a ratio: no unit)."""
+    from .figures import text
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    unit = next((o.unit for o in found.problem.objectives if o.name == name), "")
+    return text(f"{name} ({unit})" if unit else f"{name} (H, ratio)" if "effect" in name else name)
+
+
+def _plot_front(found: Optimised, path: pathlib.Path) -> pathlib.Path:
+    from .figures import _figure, _margins, save_figure
 
     problem = found.problem
     names = problem.names
     y = names[0]
     x = names[1] if len(names) > 1 else None
-    fig, ax = plt.subplots(figsize=(7, 4.6), layout="constrained")
+    fig = _figure(7.5, 4.8)
+    ax = fig.subplots()
     archive = found.study.archive
     feasible = archive[archive["feasible"]]
     front, chev = found.front, found.chevrons
@@ -1467,12 +1493,11 @@ def _plot_front(found: Optimised, path: pathlib.Path) -> pathlib.Path:
     ax.plot(xs(coarse, ""), coarse[y], "--", c="C3", lw=1, label="chevrons, search grid")
     ax.errorbar(xs(fine, ".mean"), fine[f"{y}.mean"], yerr=_bars(fine, y), fmt="*", c="C3", ms=9,
                 label="chevrons, fine grid")
-    ax.set_xlabel(f"{x} ({OBJECTIVES.get(x, OBJECTIVES['worst_effect']).unit or '-'})" if x else "candidate")
-    ax.set_ylabel(y)
+    ax.set_xlabel(_axis_label(found, x) if x else "candidate")
+    ax.set_ylabel(_axis_label(found, y))
     ax.legend(fontsize="small")
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-    return path
+    _margins(fig, left=0.8, bottom=0.6, top=0.25)
+    return save_figure(fig, path, dpi=110)
 
 
 def _bars(frame: pd.DataFrame, name: str) -> Any:
@@ -1483,18 +1508,16 @@ def _bars(frame: pd.DataFrame, name: str) -> Any:
 
 
 def _plot_convergence(found: Optimised, path: pathlib.Path) -> pathlib.Path:
-    import matplotlib
+    from .figures import _figure, _margins, save_figure, text
 
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, ax = plt.subplots(figsize=(6, 3.6), layout="constrained")
+    fig = _figure(6.5, 3.8)
+    ax = fig.subplots()
     c = found.convergence
     ax.plot(c["generation"], c["hypervolume"], "o-", ms=3)
     ax.set_xlabel("generation")
-    ax.set_ylabel("hypervolume")
+    units = [o.unit or "H" for o in found.problem.objectives]
+    ax.set_ylabel(text(f"hypervolume ({' × '.join(units)})"))
     ref = ", ".join(f"{n} {v:.4g}" for n, v in zip(found.problem.names, found.reference))
-    ax.set_title(f"reference point: {ref}", fontsize="small")
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-    return path
+    ax.set_title(text(f"reference point: {ref}"), fontsize="small")
+    _margins(fig, left=0.85, bottom=0.6, top=0.4)
+    return save_figure(fig, path, dpi=110)

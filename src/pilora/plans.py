@@ -262,7 +262,7 @@ class _Clock(NamedTuple):
     running: np.ndarray  # stacking hours by each bound
 
     @classmethod
-    def of(cls, plan: Plan, record: Record) -> _Clock | None:
+    def of(cls, plan: object, record: Record) -> _Clock | None:
         """The clock of a plan's `travel` (None for travel by time, or a record without stops)."""
         if getattr(plan, "travel", "time") != "feed":
             return None
@@ -282,7 +282,7 @@ class _Clock(NamedTuple):
         return np.interp(t, self.bounds, self.running)
 
 
-def _stacking_hours(plan: Plan, record: Record) -> float:
+def _stacking_hours(plan: object, record: Record) -> float:
     """Hours over which the plan spreads its motion: the stacking hours for travel tied to the
     feed, else the record's duration."""
     clock = _Clock.of(plan, record)
@@ -587,10 +587,11 @@ class Chevron(_TravellingPlan):
     Parameters
     ----------
     layers : int or None
-        One-way passes (layers) over the record's duration; the speed follows.
+        One-way passes (layers) over the hours of stacking (the record's duration for
+        ``travel="time"``); the speed follows.
     speed : float or None
-        Travel speed in m/min; the layer count follows (n = v T / L for a pass length L and a
-        record of T). Give exactly one of `layers` and `speed`.
+        Travel speed in m/min while stacking; the layer count follows (n = v T / L for a pass
+        length L and T hours of stacking). Give exactly one of `layers` and `speed`.
     start, end : float or None
         Reversal points along x in m; the first pass runs from `start` to `end`. Defaults: open
         ends, leaving room for the end cones on the bed (the module's documentation); 0 and the
@@ -649,10 +650,10 @@ class Windrow(_TravellingPlan):
     rows : int
         Rows in a full layer.
     layers : int or None
-        Layers over the record's duration; the speed follows. Give exactly one of `layers` and
-        `speed`.
+        Layers over the hours of stacking (the record's duration for ``travel="time"``); the
+        speed follows. Give exactly one of `layers` and `speed`.
     speed : float or None
-        Travel speed in m/min; the passes follow from the record's duration.
+        Travel speed in m/min while stacking; the passes follow from the hours of stacking.
     spacing : float or None
         Distance between neighbouring rows' centre lines in m; default: width / rows. The rows
         are centred on the bed's centre line: row j (0 nearest z = 0) lies at
@@ -799,9 +800,10 @@ class Strata(_TravellingPlan):
     swing_width : float or None
         Width the boom sweeps in m, centred on `lane`; default: the bed's width.
     layers : int or None
-        One-way passes over the record's duration; give exactly one of `layers` and `speed`.
+        One-way passes over the hours of stacking (the record's duration for
+        ``travel="time"``); give exactly one of `layers` and `speed`.
     speed : float or None
-        Travel speed along the bed in m/min.
+        Travel speed along the bed in m/min while stacking.
     start, end : float or None
         Reversal points along x in m (default: open ends, as for `Chevron`).
     lane : float or None
@@ -1057,7 +1059,8 @@ class Chevcon(Plan):
         Swing speed in m/min along the reclaim axis (at the default radius, the boom tip's
         speed); give exactly one of `swing_speed` and `swings`.
     swings : int or None
-        One-way swings over the record's duration (the plan's passes).
+        One-way swings over the hours of stacking (the record's duration for
+        ``travel="time"``): the plan's passes.
     advance : float or None
         How far the tail advances per swing, m along the reclaim axis; the front advances
         steadily. Default: so that the tail ends at the arc's end when the record does. A record

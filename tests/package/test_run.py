@@ -93,7 +93,8 @@ def test_the_study_example_runs_on_a_small_bed(tmp_path, capsys):
                           "SiO2": rng.normal(6, 1, 300)})
     record = Record.from_frame(frame, mass="mass", bulk_density=1.5)
     results = study.study(record, BedSettings(length=50.0, width=10.0, chunks_per_volume_unit=1.0), layers=32, out=str(tmp_path))
-    assert [r.plan.passes(record, r.bed) for r in results.values()][::2] == [32, 32]  # chevron, strata
+    # Equal effort: every plan makes the chevron's passes.
+    assert [r.plan.passes(record, r.bed) for r in results.values()] == pytest.approx([32, 32, 32])
     printed = capsys.readouterr().out
     assert all(f"{name}:" in printed for name in ("chevron", "windrow", "strata"))
     written = sorted(p.name for p in tmp_path.iterdir())
