@@ -1,8 +1,10 @@
 """The ``pilora`` command: a blending study from a quality record, written as tables, figures and a report.
 
-``pilora run [RECORD]`` simulates one stacking plan and ``pilora compare [RECORD]`` plan families
-at equal stacker speed, replicated and ranked with intervals; each writes its outputs into one
-folder (``--out``, default ``pilora-out``) and ends with a self-contained ``report.html``.
+``pilora run [RECORD]`` simulates one stacking plan, ``pilora compare [RECORD]`` plan families
+at equal stacker speed, replicated and ranked with intervals, and ``pilora optimise [RECORD]``
+searches stacker paths and checks the front on the fine grid against chevrons; each writes its
+outputs into one folder (``--out``, default ``pilora-out``) and ends with a self-contained
+``report.html``.
 Without RECORD they run on the sample record shipped with the package
 (:func:`pilora.sample_record`). ``pilora --help`` and ``pilora run --help`` explain every option
 and its unit.
@@ -14,8 +16,10 @@ handler (``handler(args) -> int``); what they share (options, checks, outputs) l
 
 Conventions: lengths in m, volumes in m³, masses in t, flows in t/h, bulk densities in t/m³, times
 in h (stacker speeds in m/min, swing periods in minutes), angles in degrees. The homogenisation
-effect H is std in / std out (mass weighted), the input grouped into blocks of a reclaimed row's
-mass first.
+effect H is std in / std out (mass weighted), the input and the reclaimed material each taken in
+consecutive blocks of one hour of the record's mean feed (t) first: the basis every report and
+summary.json states; flow variability is in % (the coefficient of variation of the tonnes
+reclaimed per block).
 
 Seeds: every run uses the seed given by ``--seed`` (default 1, so the same command gives the same
 bytes); ``--seed random`` draws one from the operating system. The seed is printed and stored in
@@ -42,7 +46,7 @@ from .commands.common import UNITS, UsageError
 __all__ = ["SUBCOMMANDS", "build_parser", "main"]
 
 #: The subcommands, in the order ``pilora --help`` lists them: modules of pilora.commands.
-SUBCOMMANDS = ("run", "compare")
+SUBCOMMANDS = ("run", "compare", "optimise")
 
 
 class _Exit(Exception):

@@ -102,12 +102,14 @@ def plot_quality(
     """Input quality over stacking time beside reclaimed quality along the bed.
 
     One row per parameter (default: all of the record's). Left: the record's rows over stacking
-    time (h from the record's start, thin) and the same-mass blocks that the fair comparison uses
-    (steps, each over its block's time span). Right: the reclaimed rows along the reclaim axis
-    (m, at each step's mid-point), with the input's mean and a band of one same-mass standard
-    deviation either side; end cones are shaded. Both sides share the quality axis, so the
-    narrowing is visible at a glance. ``end_cones=False`` leaves the end-cone rows and the input
-    that went there out of the curves and the band.
+    time (h from the record's start, thin) and their averages in blocks of the stated mass
+    (:func:`pilora.blending`'s block basis, ``attrs["block_mass"]`` t: by default one hour of
+    feed; steps, each over its block's time span). Right: the reclaimed rows along the reclaim
+    axis (m, at each step's mid-point), with the input's mean and a band of one standard deviation
+    of the input's block averages either side; end cones are shaded. The title gives H on the
+    block basis and per record interval. Both sides share the quality axis, so the narrowing is
+    visible at a glance. ``end_cones=False`` leaves the end-cone rows and the input that went
+    there out of the curves and the band.
     """
     names = _parameters(result, parameters)
     inputs, outputs = quality_series(result, end_cones=end_cones)
@@ -119,6 +121,10 @@ def plot_quality(
     else:
         blocks = np.empty((0, len(names) + 1))
     middle = outputs["x"] - result.reclaim_increment / 2
+    unit = "t" if result.record.bulk_density is not None else "m³"
+    blocked = "effect_block" in table  # the stated basis; tables without it have the per-row blocks
+    block_std, block_effect = ("std_in_block", "effect_block") if blocked else ("std_in_same_mass", "effect_same_mass")
+    basis = f"blocks of {block_mass:,.0f} {unit}" if blocked else "same mass"
 
     fig = _figure(10, 2.6 * len(names) + 0.6)
     axes = fig.subplots(len(names), 2, sharey="row", squeeze=False, width_ratios=(1, 1.4))
@@ -127,16 +133,16 @@ def plot_quality(
         left.plot(*decimate(counted["time"], counted[name]), lw=0.5, color="0.55", label="record rows")
         if len(blocks):
             left.step(*decimate(blocks[:, 0], blocks[:, row + 1]), where="mid", lw=1.2, color="C0",
-                      label="same-mass blocks")
+                      label=f"blocks of {block_mass:,.0f} {unit}")
         left.set_ylabel(text(name))
-        mean, std = table.at[name, "mean_in"], table.at[name, "std_in_same_mass"]
+        mean, std = table.at[name, "mean_in"], table.at[name, block_std]
         if end_cones:
             _shade_cones(right, result)
         right.axhspan(mean - std, mean + std, color="C0", alpha=0.12, lw=0,
-                      label="input mean ± std (same mass)")
+                      label=f"input mean ± std ({basis})")
         right.axhline(mean, color="C0", lw=0.8)
         right.plot(*decimate(middle, outputs[name]), color="C1", lw=1.2, label="reclaimed")
-        right.set_title(f"H = {table.at[name, 'effect_same_mass']:.2f} (same mass), "
+        right.set_title(f"H = {table.at[name, block_effect]:.2f} ({basis}), "
                         f"{table.at[name, 'effect_interval']:.2f} (per interval)", fontsize="small")
         if row == 0:
             left.set_title("input", fontsize="small", loc="left")
@@ -235,20 +241,26 @@ def _effect_tables(
 def plot_effects(
     results: Result | pd.DataFrame | Mapping[str, Result | pd.DataFrame],
     *,
-    basis: str = "same_mass",
+    basis: str = "block",
     end_cones: bool = True,
 ) -> Figure:
     """Homogenisation effect per parameter, as grouped bars, one colour per run.
 
     ``results``: one :class:`Result`, a table from :func:`blending`, or a mapping of names to
-    either (several plans side by side; the names label the bars). ``basis``: ``"same_mass"``
-    (the fair comparison) or ``"interval"``. ``end_cones`` is passed to :func:`blending` for the
-    results (tables are drawn as given). A dashed line marks H = 1 (no blending).
+    either (several plans side by side; the names label the bars; derived qualities are bars
+    like any parameter). ``basis``: ``"block"`` (the stated basis, blocks of
+    ``attrs["block_mass"]`` t, one hour of feed by default), ``"same_mass"`` (blocks of a
+    reclaimed row's mass, a figure of the grid) or ``"interval"``. ``end_cones`` is passed to
+    :func:`blending` for the results (tables are drawn as given). A dashed line marks H = 1 (no
+    blending); a parameter whose input does not vary has no bar.
     """
-    if basis not in ("same_mass", "interval"):
-        raise ValueError(f"basis must be 'same_mass' or 'interval', got {basis!r}")
+    if basis not in ("block", "same_mass", "interval"):
+        raise ValueError(f"basis must be 'block', 'same_mass' or 'interval', got {basis!r}")
     column = f"effect_{basis}"
     tables = _effect_tables(results, end_cones)
+    missing = [name for name, table in tables.items() if column not in table]
+    if missing:
+        raise ValueError(f"the table {missing[0]!r} has no {column} column: give basis='same_mass' or 'interval'")
     parameters = list(dict.fromkeys(p for t in tables.values() for p in t.index))
     width = 0.8 / max(len(tables), 1)
     fig = _figure(min(12.0, max(5.0, 0.8 * len(parameters) * max(len(tables), 1) ** 0.5 + 2)), 4)
@@ -260,7 +272,11 @@ def plot_effects(
         ax.bar_label(bars, fmt="%.2f", fontsize="x-small", padding=1)
     ax.axhline(1.0, color="0.3", ls="--", lw=0.8)
     ax.set_xticks(positions, [text(p) for p in parameters])
-    ax.set_ylabel(f"H = std in / std out ({basis.replace('_', ' ')})")
+    masses = {(float(t.attrs["block_mass"]), "m³" if "m³" in str(t.attrs.get("basis", "")) else "t")
+              for t in tables.values() if "block_mass" in t.attrs}
+    shown = ("blocks of {:,.0f} {}".format(*masses.pop()) if basis == "block" and len(masses) == 1 else
+             basis.replace("_", " "))
+    ax.set_ylabel(f"H = std in / std out ({shown})")
     ax.set_title("homogenisation effect" + ("" if end_cones else " without end cones"), fontsize="medium")
     if len(tables) > 1 or next(iter(tables), ""):
         ax.legend(fontsize="small")

@@ -1508,12 +1508,15 @@ def _bars(frame: pd.DataFrame, name: str) -> Any:
 
 
 def _plot_convergence(found: Optimised, path: pathlib.Path) -> pathlib.Path:
+    from matplotlib.ticker import MaxNLocator
+
     from .figures import _figure, _margins, save_figure, text
 
     fig = _figure(6.5, 3.8)
     ax = fig.subplots()
     c = found.convergence
     ax.plot(c["generation"], c["hypervolume"], "o-", ms=3)
+    ax.xaxis.set_major_locator(MaxNLocator(integer=True))
     ax.set_xlabel("generation")
     units = [o.unit or "H" for o in found.problem.objectives]
     ax.set_ylabel(text(f"hypervolume ({' × '.join(units)})"))

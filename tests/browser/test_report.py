@@ -65,6 +65,14 @@ def _page_facts(driver, path: Path) -> dict:
                 heading: t.closest('section').querySelector('h2').textContent,
                 rows: t.querySelectorAll('tbody tr, tr').length,
                 text: t.textContent})),
+            // Figures of the inside of the bed, each with its section's heading and caption.
+            inside: Array.from(document.querySelectorAll('section')).filter(
+                    s => s.querySelector('h2').textContent.endsWith('inside the bed'))
+                .flatMap(s => Array.from(s.querySelectorAll('figure')).map(f => ({
+                    caption: f.querySelector('figcaption').textContent,
+                    width: f.querySelector('img').getBoundingClientRect().width,
+                    decoded: f.querySelector('img').complete && f.querySelector('img').naturalWidth > 0}))),
+            lead: (document.querySelector('.lead') || {textContent: ''}).textContent,
             fetched: performance.getEntriesByType('resource').map(e => e.name)
                                 .filter(n => !n.startsWith('data:')),
             height: document.documentElement.scrollHeight,
@@ -96,7 +104,7 @@ def _screenshot(driver, height: int, name: str) -> Path:
 
 
 @pytest.mark.parametrize(("command", "figures", "headings"), [
-    (["run", "--plan", "chevron", "--layers", "20"], 4, ["Record", "Bed and plan", "blending without end cones",
+    (["run", "--plan", "chevron", "--layers", "20"], 7, ["Record", "Bed and plan", "blending without end cones",
                                                           "blending with end cones", "std per block"]),
     (["compare", "--plans", "chevron,strata,windrow", "--layers", "10:20:10", "--replicates", "2"], 5,
      ["Ranking", "blending without end cones", "std per block"]),
@@ -123,7 +131,18 @@ def test_report_in_chromium(browser, record, tmp_path, command, figures, heading
     for heading in headings:
         tables = [t for t in facts["tables"] if heading in t["heading"]]
         assert tables and all(t["rows"] > 1 for t in tables), f"no table under {heading!r}"
-    effects = [t for t in facts["tables"] if "without end cones" in t["heading"]]
-    assert all(p in effects[0]["text"] for p in ("CaO", "SiO2", "H2O", "effect_same_mass"))
+    # The effects table, split into parts of a few columns each, holds the block basis too.
+    effects = "".join(t["text"] for t in facts["tables"] if "without end cones" in t["heading"])
+    assert all(p in effects for p in ("CaO", "SiO2", "H2O", "effect_same_mass", "effect_block"))
+    # Both pages say the model is idealised (effects are upper bounds) and where it is described.
+    assert "upper bound" in facts["lead"] and "docs/model.md" in facts["lead"]
+    if command[0] == "run":
+        # The inside of the bed: the section by stacking time, the same by the first parameter, the heap in 3-D.
+        captions = [f["caption"] for f in facts["inside"]]
+        assert len(captions) == 3 and all(f["decoded"] and f["width"] > 300 for f in facts["inside"])
+        assert "across the bed at x = 60 m, coloured by stacking time (h" in captions[0]
+        assert "coloured by CaO" in captions[1] and "3-D surface coloured by height (m)" in captions[2]
+    else:
+        assert facts["inside"] == []
     assert facts["fetched"] == []
     assert shot.stat().st_size > 10_000

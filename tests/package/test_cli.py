@@ -16,7 +16,8 @@ from pilora.cli import main
 from pilora.report import replaced_atomically
 
 ROOT = Path(__file__).resolve().parents[2]
-# A 80 x 20 m bed holds at most about 7,300 m³; the record below has about 4,500 m³.
+# A 80 x 20 m bed holds a heap of at most 6,000 m³ (BedSettings.heap_capacity); the record below has
+# about 4,500 m³.
 SMALL = ["--bed", "80x20", "--bulk-density", "1.5"]
 
 
@@ -83,6 +84,11 @@ REFUSALS = [
     (["run", *R, "--circular"], "chevcon plan only"),
     (["run", *R, "--plan", "chevcon", "--circular", "--tail", "500"], "chevcon, 60 swings does not fit the 200 x 40 m circular bed"),
     (["run", *R, "--bed", "40x10"], "give a larger --bed"),
+    # Open ends: a 60 x 20 m bed holds 4,000 m³ with its end cones on it (a hip roof to the walls: 5,300).
+    (["run", *R, "--bed", "60x20"], "bed holds at most 4,000 m³ in one heap"),
+    (["optimise", *R, "--population", "3"], "--population 3: at least 4 candidates"),
+    (["optimise", *R, "--plan", "chevron"], "unrecognized arguments: --plan"),
+    (["optimise", *R, "--passes", "9:3"], "the low end must not exceed the high end"),
     (["run", *R, "--time", "stamp"], "no column 'stamp' for --time; its columns are: time, mass"),
     (["run", *R, "--parameters", "CaO,MgO"], "no column 'MgO' for --parameters"),
     (["run", *R, "--mass", "mass", "--volume", "mass"], "give --mass or --volume, not both"),
@@ -151,11 +157,13 @@ def test_refusals_say_what_to_fix(capsys, tmp_path, record, argv, message):
 
 
 def test_help_explains_units(capsys):
-    for command in (["--help"], ["run", "--help"], ["compare", "--help"]):
+    for command in (["--help"], ["run", "--help"], ["compare", "--help"], ["optimise", "--help"]):
         status, stdout, _ = pilora(capsys, *command)
         assert status == 0
         assert "t/m³" in stdout and "in m" in stdout
-    assert all(unit in stdout for unit in ("LENGTHxWIDTH", "degrees", "minutes", "START:STOP"))
+        if command == ["--help"]:
+            assert all(name in stdout for name in ("run", "compare", "optimise"))
+    assert all(unit in stdout for unit in ("LENGTHxWIDTH", "degrees", "m/min", "--population", "--resume"))
 
 
 def test_run_writes_every_output_and_reruns_byte_identical(capsys, tmp_path, record):
@@ -183,10 +191,86 @@ def test_run_writes_every_output_and_reruns_byte_identical(capsys, tmp_path, rec
     assert summary["command"]["line"].endswith("--seed 7")
     assert set(summary["blending_without_end_cones"]) == {"CaO", "SiO2", "Al2O3", "Fe2O3", "H2O"}
     page = (out / "report.html").read_text()
-    assert page.count('<img src="data:image/png;base64,') == 4
+    assert page.count('<img src="data:image/png;base64,') == 7
     assert "http://" not in page and "https://" not in page and "<script" not in page
-    for figure in ("quality", "effects", "heights", "sections"):
+    for figure in ("quality", "effects", "heights", "sections", "section_time", "section_quality", "heap_3d"):
         assert (out / f"{figure}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # The inside of the bed: a section across it at mid-length (x = 40 m), by stacking time and by CaO.
+    inside = page[page.index("inside the bed</h2>"):]
+    assert "section across the bed at x = 40 m, coloured by stacking time (h" in inside
+    assert "coloured by CaO" in inside and "3-D surface coloured by height (m)" in inside
+
+
+def test_reports_state_the_basis_units_and_every_quality(capsys, tmp_path, record):
+    # A derived quality counts like a parameter; a constant one is named and left out of the worst.
+    frame = pd.read_csv(record).assign(MgO=1.0)
+    path = _write(tmp_path, "with-mgo.csv", frame)
+    status, stdout, stderr = pilora(capsys, "run", path, *SMALL, "--layers", 12, "--derived", "CS=CaO/SiO2",
+                                    "--out", tmp_path / "run")
+    assert status == 0, stderr
+    out = tmp_path / "run"
+    blending = pd.read_csv(out / "blending.csv")
+    assert {"CS", "MgO"} <= set(blending["parameter"])
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["constant"] == ["MgO"] and summary["block_mass"] > 0
+    assert summary["units"]["flow_variability"].startswith("%")
+    assert summary["units"]["blending"]["mean_*, std_*"]["CS"]
+    page = (out / "report.html").read_text()
+    lead = page[page.index('class="answer"'):page.index("</div>")]
+    assert "MgO" not in lead[:lead.index("</p>")]  # the answer: the worst effect is another parameter's
+    assert "MgO does not vary in the input and is left out of the worst effect" in lead
+    assert "blocks of" in lead and "docs/model.md" in lead and "segregate" in lead
+    effects = page[page.index("std per block</h2>"):]
+    effects = effects[:effects.index("</section>")]
+    assert "<th>CS</th>" in effects and "MgO does not vary in the input" in effects
+    assert "heap capacity (m³)" in page and "flow variability (%, CV of the t reclaimed per block" in page
+
+    status, _, stderr = pilora(capsys, "compare", path, *SMALL, "--plans", "chevron", "--layers", "8,12",
+                               "--repeats", 2, "--derived", "CS=CaO/SiO2", "--out", tmp_path / "cmp")
+    assert status == 0, stderr
+    ranking = pd.read_csv(tmp_path / "cmp" / "ranking.csv")
+    assert "effect_CS" in ranking
+    assert (ranking["worst_parameter"] != "MgO").all()
+    page = (tmp_path / "cmp" / "report.html").read_text()
+    assert "docs/model.md" in page and "MgO does not vary in the input and is left out of the worst effect" in page
+    assert json.loads((tmp_path / "cmp" / "summary.json").read_text())["units"]["flow_variability"].startswith("%")
+
+
+def test_the_inside_figures_are_the_same_drawn_aside_or_in_turn(capsys, tmp_path, record):
+    # With a second thread alive the command does not fork and draws every figure itself.
+    import threading
+
+    status, _, stderr = pilora(capsys, "run", record, *SMALL, "--layers", 10, "--out", tmp_path / "aside")
+    assert status == 0, stderr
+    release = threading.Event()
+    waiting = threading.Thread(target=release.wait, daemon=True)
+    waiting.start()
+    try:
+        status, _, stderr = pilora(capsys, "run", record, *SMALL, "--layers", 10, "--out", tmp_path / "here")
+    finally:
+        release.set()
+        waiting.join()
+    assert status == 0, stderr
+    for name in ("section_time.png", "section_quality.png", "heap_3d.png"):
+        assert (tmp_path / "aside" / name).read_bytes() == (tmp_path / "here" / name).read_bytes(), name
+
+
+def test_optimise_runs_through_the_command(capsys, tmp_path, record):
+    tiny = ["--cell-size", "1", "--search-cell-size", "2", "--population", "4", "--generations", "1",
+            "--replicates", "1", "--check-replicates", "2", "--points", "1", "--chevrons", "2", "--passes", "4:12"]
+    status, stdout, stderr = pilora(capsys, "optimise", record, *SMALL, *tiny, "--out", tmp_path / "opt")
+    assert status == 0, stderr
+    front = pd.read_csv(tmp_path / "opt" / "front.csv")
+    assert len(front) >= 1 and "worst_effect.fine" in front
+    page = (tmp_path / "opt" / "report.html").read_text()
+    assert "Units and basis" in page and "blocks of" in page and "docs/model.md" in page
+    assert "generation" in stdout
+
+    # A mistake: one line on standard error, exit status 2, nothing written.
+    status, stdout, stderr = pilora(capsys, "optimise", record, *SMALL, *tiny, "--passes", "4:5000",
+                                    "--out", tmp_path / "slow")
+    assert status == 2 and stdout.count("\n") <= 1
+    assert stderr.startswith("pilora optimise: error: ") and stderr.count("\n") == 1 and "--max-speed" in stderr
 
 
 def test_compare_ranks_with_intervals_and_its_best_cell_replays(capsys, tmp_path, record):

@@ -29,6 +29,27 @@ def test_plot_quality_puts_input_beside_output(result):
         plot_quality(result, ["q", "nope"])
 
 
+def test_quality_and_effects_are_drawn_on_the_stated_block_basis(result):
+    # The blocks drawn, the band and the bars are those of blending's block basis (one hour of
+    # feed by default), not the per-row blocks whose size follows the grid.
+    table = blending(result)
+    left, right = plot_quality(result, "q").axes
+    blocks = next(line for line in left.lines if line.get_label().startswith("blocks of"))
+    assert blocks.get_label() == f"blocks of {table.attrs['block_mass']:,.0f} t"
+    band = next(patch for patch in right.patches if str(patch.get_label()).startswith("input mean"))
+    low, high = (band.get_transform() - right.transData).transform([(0, 0), (0, 1)])[:, 1]
+    mean, std = table.at["q", "mean_in"], table.at["q", "std_in_block"]
+    assert (low, high) == pytest.approx((mean - std, mean + std), rel=1e-9)
+    assert f"H = {table.at['q', 'effect_block']:.2f} (blocks of" in right.get_title()
+
+    without = blending(result, end_cones=False)
+    ax = plot_effects(result, end_cones=False).axes[0]
+    assert ax.patches[0].get_height() == pytest.approx(without.at["q", "effect_block"])
+    assert "blocks of" in ax.get_ylabel()
+    with pytest.raises(ValueError, match="no effect_block column"):
+        plot_effects(without.drop(columns="effect_block"))
+
+
 def test_plot_heights_and_sections_are_in_metres(result):
     heights = plot_heights(result).axes[0]
     assert heights.images[0].get_extent() == [0.0, 60.0, 0.0, 10.0]

@@ -68,8 +68,8 @@ SYSTEM_FOLDERS = ("/bin", "/boot", "/dev", "/etc", "/lib", "/lib32", "/lib64", "
 UNITS = """\
 units: lengths in m, volumes in m³, masses in t, flows in t/h, bulk density in t/m³, record times
 in h (or dates), stacker speeds in m/min, swing periods in minutes, angles in degrees. H
-(homogenisation effect) = std in / std out, mass weighted, the input grouped into blocks of a
-reclaimed row's mass first.
+(homogenisation effect) = std in / std out, mass weighted, the input and the reclaimed material
+each in blocks of one hour of the record's mean feed (t) first; flow variability in % (CV).
 exit status: 0 done, 2 a mistake in the command or the record (the message says what to fix)."""
 
 
@@ -334,14 +334,6 @@ def _load_record(args: argparse.Namespace) -> tuple[Any, str]:
     return record, source
 
 
-def heap_limit(bed: Any) -> float:
-    """Most volume (m³) one heap at the angle of repose can hold on the bed's rectangle: a hip roof
-    (h = short side / 2 * tan(repose)), V = h * short * (3 * long - short) / 6."""
-    long_side, short_side = max(bed.length, bed.width), min(bed.length, bed.width)
-    height = 0.5 * short_side * math.tan(math.radians(bed.repose_angle))
-    return height * short_side * (3.0 * long_side - short_side) / 6.0
-
-
 def _resolution_option(args: argparse.Namespace) -> str:
     if getattr(args, "cell_size", None) is not None:
         return f"--cell-size {args.cell_size:g}"
@@ -417,11 +409,11 @@ def build_study(args: argparse.Namespace) -> Study:
                               eight_neighbour_probability=args.eight_neighbour, repose_angle=args.repose_angle)
     except (ValueError, OverflowError) as error:
         raise UsageError(f"--bed {length:g}x{width:g} with {_resolution_option(args)}: {error}") from None
-    limit = heap_limit(bed)
+    limit = bed.heap_capacity  # the largest heap at the angle of repose, its end cones on the bed
     if record.total_volume > limit:
         raise UsageError(
-            f"the record holds {record.total_volume:,.0f} m³ but a {length:g} x {width:g} m bed holds at "
-            f"most {limit:,.0f} m³ in one heap at a repose angle of {bed.repose_angle:g}°: give a larger "
+            f"the record holds {record.total_volume:,.0f} m³ but a {bed_text(bed)} bed holds at most "
+            f"{limit:,.0f} m³ in one heap at a repose angle of {bed.repose_angle:g}°: give a larger "
             f"--bed (or a shorter record)")
     _check_grid(args, bed, record)
     chosen = secrets.randbits(63) if args.seed is None else args.seed
@@ -538,13 +530,15 @@ def check_plan(name: str, plan: Any, study: Study, label: str) -> None:
 
 
 def simulate_checked(study: Study, plan: Any, seed: int, reclaim_increment: float | None, label: str,
-                     name: str) -> Any:
-    """``pilora.simulate`` with the plan's and the grid's refusals as one-line usage errors."""
+                     name: str, sections: dict[str, tuple[float, ...]] | None = None) -> Any:
+    """``pilora.simulate`` with the plan's and the grid's refusals as one-line usage errors;
+    ``sections`` as :func:`pilora.simulate` takes them (m)."""
     from ..plans import PlanError
     from ..run import simulate
 
     try:
-        return simulate(study.bed, study.record, plan, seed=seed, reclaim_increment=reclaim_increment)
+        return simulate(study.bed, study.record, plan, seed=seed, reclaim_increment=reclaim_increment,
+                        sections=sections)
     except PlanError as error:
         raise UsageError(f"{label} does not fit the {bed_text(study.bed)} bed: {error}") from None
     except MemoryError:

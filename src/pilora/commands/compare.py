@@ -235,15 +235,19 @@ def handle(args: argparse.Namespace) -> int:
     report.add_lead(advice.sentence, [advice.basis + block, MODEL_NOTE])
     decision, effects = _ranking_tables(ranking, parameters)
     coverage = f"{args.coverage:.0%}"
+    unit = "t" if study.record.bulk_density is not None else "m³"
     report.add_table("Ranking", decision, columns_per_table=len(decision.columns), note=(
         f"Ranked by 'low', the lower bound of the {coverage} interval of the mean worst homogenisation "
         f"effect H (std in / std out, the smallest over the parameters whose input varies, end cones "
         f"left out) over the runs of each plan (seeds{' and record rotations' if vary else ''}); with "
         f"one run, by the mean. speed: the stacker's travel while stacking; passes: one-way passes "
         f"along the bed; layers: where they mean something (a windrow layer is several passes). "
-        f"worst for: the parameter most often worst. Every column, with flow variability, in ranking.csv."))
+        f"worst for: the parameter most often worst. H is a ratio (no unit), on the block basis stated "
+        f"above. Every column, with flow variability (% CV of the {unit} reclaimed per block) and its "
+        f"interval, in ranking.csv."))
     report.add_table("Ranking: effect per parameter, mean (interval)", effects, columns_per_table=7, note=(
-        f"H per parameter, mean over the runs and its {coverage} interval, end cones left out."))
+        f"H per parameter (derived qualities included), mean over the runs and its {coverage} interval, "
+        f"end cones left out, on the block basis stated above; '-' where the input does not vary."))
     sweep = save_figure(plot_sweep(ranking), out / "sweep.png", dpi=100)
     report.add_figures("Sweep", [Figure(sweep, (
         f"Worst homogenisation effect against {'stacker speed' if speeds is not None else 'layers'} per "
@@ -265,7 +269,14 @@ def handle(args: argparse.Namespace) -> int:
                 "replicates": replicates, "vary_record": vary, "coverage": args.coverage,
                 "recommendation": advice.sentence, "clearly_better": advice.clearly_better,
                 "command": command_line(args, study.seed), "replay_best": replay,
-                "ranking": ranking.to_dict(orient="records"), "best": digest}, out / "summary.json")
+                "ranking": ranking.to_dict(orient="records"), "best": digest,
+                "basis": digest.get("basis"), "block_mass": digest.get("block_mass"),
+                "units": {"worst_effect, effect_<parameter> (with _low, _high)":
+                          "H = std in / std out on the block basis ('basis'), a ratio; end cones left out",
+                          "flow_variability": f"% (CV of the {unit} reclaimed per block of time)",
+                          "speed": "m/min of stacker travel while stacking", "passes": "one-way passes",
+                          "block_mass": unit, "coverage": "share of the intervals' coverage"}},
+               out / "summary.json")
 
     what = f"speeds {', '.join(f'{v:g}' for v in speeds)} m/min" if speeds is not None else "layers"
     print(f"pilora compare: {len(ranking)} plan settings ({len(args.plans)} plans by {what}) x {replicates} "
@@ -290,4 +301,9 @@ def _block_text(result: Any) -> str:
     if not math.isfinite(block):
         return ""
     unit = "t" if result.record.bulk_density is not None else "m³"
-    return f" The input is taken in blocks of {block:,.0f} {unit} (the mass of a reclaimed row)."
+    basis = str(table.attrs.get("basis") or f"consecutive blocks of {block:,.0f} {unit}").rstrip(".")
+    constant = [str(p) for p in table.attrs.get("constant", ())]
+    left_out = (f" {', '.join(constant)} do{'es' if len(constant) == 1 else ''} not vary in the input and "
+                f"{'is' if len(constant) == 1 else 'are'} left out of the worst effect." if constant else "")
+    return (f" Every effect compares the input and the reclaimed material on one basis: {basis}; "
+            f"derived qualities count like any parameter.{left_out}")

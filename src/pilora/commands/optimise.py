@@ -174,24 +174,12 @@ def _flagged(message: str) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """``pilora optimise ARGS`` on its own (the same parser and handler the command registers):
-    returns the exit status, 2 for a mistake, with a one-line message on standard error."""
-    argv = list(sys.argv[1:] if argv is None else argv)
-    parser = argparse.ArgumentParser(prog="pilora", allow_abbrev=False)
-    commands = parser.add_subparsers(dest="command", required=True)
-    add_parser(commands)
-    try:
-        args = parser.parse_args(["optimise", *argv])
-    except SystemExit as exit:
-        return int(exit.code or 0)
-    args.argv = ["optimise", *argv]
-    try:
-        return args.handler(args)
-    except UsageError as error:
-        print(f"pilora optimise: error: {error}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        return 130
+    """``pilora optimise ARGS`` (``argv`` without the word ``optimise``; default ``sys.argv[1:]``)
+    through :func:`pilora.cli.main`: returns the exit status, 2 for a mistake, with a one-line
+    message on standard error."""
+    from ..cli import main as command
+
+    return command(["optimise", *(sys.argv[1:] if argv is None else argv)])
 
 
 if __name__ == "__main__":

@@ -68,6 +68,10 @@ def _basis(without: Any, study: Any) -> str:
     rate = reclaim_rate(study.record)
     unit = "t" if study.record.bulk_density is not None else "m³"
     where = f" in blocks of {block:,.0f} {unit}" if block else ""
+    constant = [str(p) for p in without.attrs.get("constant", ())]
+    if constant:
+        where += (f" ({', '.join(constant)} {'does' if len(constant) == 1 else 'do'} not vary in the input and "
+                  f"{'is' if len(constant) == 1 else 'are'} left out of the worst effect)")
     return (f"H = std in / std out per parameter, the input and the reclaimed material taken{where} "
             f"(about {block / rate:.2g} h of reclaiming at the record's mean rate of {rate:,.0f} {unit}/h); "
             f"one run, seed {study.seed}: 'pilora compare' gives intervals over seeds and record "
@@ -99,7 +103,9 @@ def handle(args: argparse.Namespace) -> int:
         check_plan(name, plan, study, label)
         out = output_folder(args.out, names=RUN_OUTPUTS, record=study.path)
         bar.update()
-        result = simulate_checked(study, plan, study.seed, args.reclaim_increment, label, name)
+        # A section across the bed at mid-length, for the report's pictures of the inside.
+        result = simulate_checked(study, plan, study.seed, args.reclaim_increment, label, name,
+                                  sections={"across": (0.5 * study.bed.length,)})
         without = blending(result, end_cones=False)
         check_effects(without, label, args)
         bar.update()
