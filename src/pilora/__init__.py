@@ -25,7 +25,7 @@ from .compare import compare  # noqa: E402
 from .evaluate import RowIterator, Task, evaluate, run_task, task_seed  # noqa: E402
 from .optimise import OptimiseError, StackerPath, optimise  # noqa: E402  (pilora.optimise: the function)
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 __all__ = [
     "Bed",
