@@ -79,6 +79,16 @@ pilora_root_env() {
                DEBIAN_FRONTEND=noninteractive)
 }
 
+# Prints the host folders a command in the root sees at their own paths, separated by ':': the
+# folder BIND (pilora_in_root's PILORA_BIND, when given), the checkout, and the checkout's
+# ../shared where it exists. scripts/pilora hands the list to the command as PILORA_VISIBLE, which
+# then refuses a record or an output folder elsewhere (they would be missing, or lost, in the root).
+pilora_visible() {
+  local folders=${1:+$1:}$PILORA_SRC
+  if [ -d "$PILORA_SRC/../shared" ]; then folders+=":$(cd "$PILORA_SRC/../shared" && pwd -P)"; fi
+  printf '%s\n' "$folders"
+}
+
 # Runs a command inside the Debian root, in the checkout, with the environment pilora_root_env
 # chooses. PILORA_BIND names one more host folder to make visible at its own path (mounted before
 # the checkout, so the checkout stays visible when it lies inside); PILORA_WORKDIR is where the

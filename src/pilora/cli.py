@@ -39,7 +39,7 @@ import importlib
 import sys
 import textwrap
 from collections.abc import Sequence
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from .commands.common import UNITS, UsageError
 
@@ -58,11 +58,20 @@ class _Exit(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
+    subcommands: Any = None  # the subparsers action, on the command's own parser
+
     # Return from main() instead of leaving the interpreter, so the command runs in-process too.
     def exit(self, status: int = 0, message: str | None = None) -> NoReturn:
         if message:
             self._print_message(message, sys.stderr)
         raise _Exit(status)
+
+    # One line on standard error for every mistake argparse finds (not its usage block), the
+    # same form as the command's own refusals; exit status 2.
+    def error(self, message: str) -> NoReturn:
+        text = " ".join(message.split())
+        self._print_message(f"{self.prog}: error: {text} (see {self.prog} --help)\n", sys.stderr)
+        raise _Exit(2)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -80,6 +89,7 @@ def build_parser() -> argparse.ArgumentParser:
                                        parser_class=_Parser)
     for name in SUBCOMMANDS:
         importlib.import_module(f".commands.{name}", __package__).add_parser(subparsers)
+    parser.subcommands = subparsers  # each subcommand's parser names its own unknown options
     return parser
 
 
@@ -95,7 +105,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
+        args, extra = parser.parse_known_args(argv)
+        if extra:  # named by the subcommand's parser, which has the options (one line, exit status 2)
+            subparsers = getattr(parser, "subcommands", None)
+            sub = parser if subparsers is None else subparsers.choices.get(args.command, parser)
+            sub.error(f"unrecognized arguments: {' '.join(extra)}")
     except _Exit as done:
         return done.status
     args.argv = argv

@@ -9,6 +9,7 @@ m³ or the parameter's own units, as labelled.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -297,7 +298,10 @@ def save_figure(fig: Figure, path: str | Path, *, dpi: float = 150) -> Path:
     path.parent.mkdir(parents=True, exist_ok=True)
     from .report import replaced_atomically
 
-    with replaced_atomically(path) as temporary:
+    with replaced_atomically(path) as temporary, warnings.catch_warnings():
+        # A name in a script the font lacks (a CJK header) is drawn as a box; matplotlib warns on
+        # standard error once per glyph, which tells a command's user nothing to do.
+        warnings.filterwarnings("ignore", message=r"Glyph \d+ .*missing from", category=UserWarning)
         fig.savefig(temporary, format=fmt, dpi=dpi, metadata={"Date": None} if fmt == "svg" else None)
     return path
 

@@ -215,15 +215,39 @@ def plot_section(result: Result, index: int = 0, what: str = "time") -> Figure:
 
 
 def _layer_lines(ax: Axes, layer: np.ndarray, filled: np.ndarray, edges_h: np.ndarray, edges_v: np.ndarray) -> None:
-    """Draws the edges between filled cells of different layers (``layer`` per cell)."""
+    """Draws the edges between filled cells of different layers (``layer`` per cell) where the grid
+    resolves them: each of the two layers at least two cells thick across the edge. Layers thinner
+    than that (many passes on coarse cells) change from cell to cell, and lines there would draw the
+    grid rather than the layers; their colours alone show them."""
     from matplotlib.collections import LineCollection
 
+    segments = _resolved_edges(layer, filled, edges_h, edges_v)
+    if segments:
+        ax.add_collection(LineCollection(segments, colors="w", linewidths=0.5, alpha=0.8))
+
+
+def _resolved_edges(layer: np.ndarray, filled: np.ndarray, edges_h: np.ndarray,
+                    edges_v: np.ndarray) -> list[tuple[tuple[float, float], tuple[float, float]]]:
+    """The segments (m) between cells of different layers, each layer two filled cells thick (or
+    more) on its side of the segment, in the direction across it."""
+    rows, cols = layer.shape
+    # Padded by one cell of "no layer" on every side: a layer's cell at the border counts as thin.
+    lay = np.full((rows + 2, cols + 2), -1, dtype=np.int64)
+    lay[1:-1, 1:-1] = np.where(filled, layer, -1)
     segments = []
-    rows, cols = np.nonzero(filled[1:, :] & filled[:-1, :] & (layer[1:, :] != layer[:-1, :]))
-    segments += [((edges_h[c], edges_v[r + 1]), (edges_h[c + 1], edges_v[r + 1])) for r, c in zip(rows, cols)]
-    rows, cols = np.nonzero(filled[:, 1:] & filled[:, :-1] & (layer[:, 1:] != layer[:, :-1]))
-    segments += [((edges_h[c + 1], edges_v[r]), (edges_h[c + 1], edges_v[r + 1])) for r, c in zip(rows, cols)]
-    ax.add_collection(LineCollection(segments, colors="w", linewidths=0.5, alpha=0.8))
+    # Horizontal edges between rows r and r + 1: rows r - 1, r alike and r + 1, r + 2 alike.
+    below, above = lay[1:-2, 1:-1], lay[2:-1, 1:-1]
+    under, over = lay[:-3, 1:-1], lay[3:, 1:-1]
+    edge = (below >= 0) & (above >= 0) & (below != above) & (under == below) & (over == above)
+    for r, c in zip(*np.nonzero(edge), strict=True):
+        segments.append(((edges_h[c], edges_v[r + 1]), (edges_h[c + 1], edges_v[r + 1])))
+    # Vertical edges between columns c and c + 1: columns c - 1, c alike and c + 1, c + 2 alike.
+    left, right = lay[1:-1, 1:-2], lay[1:-1, 2:-1]
+    further_left, further_right = lay[1:-1, :-3], lay[1:-1, 3:]
+    edge = (left >= 0) & (right >= 0) & (left != right) & (further_left == left) & (further_right == right)
+    for r, c in zip(*np.nonzero(edge), strict=True):
+        segments.append(((edges_h[c + 1], edges_v[r]), (edges_h[c + 1], edges_v[r + 1])))
+    return segments
 
 
 def _pass_starts(result: Result) -> np.ndarray | None:

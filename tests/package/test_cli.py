@@ -8,6 +8,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -66,7 +67,7 @@ REFUSALS = [
     (["run", *R, "--bed", "1e300x40"], "give a smaller --bed or a larger --cell-size"),
     (["run", *R, "--bed", "100x20", "--cell-size", "0.001"], "give a smaller --bed or a larger --cell-size"),
     (["run", *R, "--bed", "100x20", "--chunks-per-m3", "1e5"], "give a larger --cell-size"),
-    (["run", *R, "--layers", "100000000"], "give fewer --layers"),
+    (["run", *R, "--layers", "100000000"], "spacing 0.3333 m cuts the record into"),
     (["run", *R, "--plan", "windrow", "--rows", "1000000"], "rows across the 40 m bed are closer than a cell"),
     (["run", *R, "--plan", "strata", "--swing-period", "1e-9"], "--swing-period"),
     (["run", *R, "--out", "/etc/pilora-refused"], "is a system folder"),
@@ -119,11 +120,35 @@ REFUSALS = [
     (["compare", *R, "--tail", "5"], "--tail sets the chevcon plan"),
     ([], "the following arguments are required: COMMAND"),
     (["run", "--colour"], "unrecognized arguments: --colour"),
+    # argparse's mistakes in one line, as the command's own, with where to read more.
+    (["run", *R, "--speed", "0"], "argument --speed: 0 must be above 0 (m/min) (see pilora run --help)"),
+    (["run", *R, "--sep", "x"], "'x' is not a separator"),
+    (["run", *R, "--bed", "200x"], "is not LENGTHxWIDTH in m"),
+    (["compare", *R, "--speeds", "nan"], "'nan' is not a finite number (m/min)"),
+    (["compare", *R, "--speeds", "-5"], "must be above 0 (m/min)"),
+    (["compare", *R, "--workers", "0"], "argument --workers: 0 must be at least 1 (see pilora compare --help)"),
+    (["compare", *R, "--coverage", "1.5"], "must be from 0.5 to below 1"),
+    (["optimise", *R, "--max-speed", "0"], "(see pilora optimise --help)"),
+    # Through scripts/pilora only its folder and the checkout are visible (PILORA_VISIBLE).
+    (["run", *R, "VISIBLE={folder}"], "RECORD '{record}' is outside the folder scripts/pilora runs in ({folder})"),
+    (["run", *R, "--out", "{elsewhere}", "VISIBLE={record_folder}"], "--out '{elsewhere}' is outside the folder"),
+    # Runs that would measure nothing, named by their cause.
+    (["run", "{two_rows}", "--bulk-density", "1.5"], "the record's mass fills one block of"),
+    (["run", "{zeros}", "--bulk-density", "1.5"], "the record holds almost no volume (every mass is 0)"),
+    (["run", *R, "--bulk-density", "1e300"], "the record holds almost no volume (7.14e-297 m³"),
+    (["run", *R, "--bulk-density", "1e-300"], "the record holds 7.14e+303 m³ but"),
+    (["run", "{tiny}", "--bulk-density", "1.5"], "CaO's values (at most 5.29e-299) are too small"),
+    (["run", *R, "--reclaim-angle", "1"], "(reclaim angle 1°: the face reaches far along the bed), leaving nothing "
+                                         "to measure without them: give a larger --reclaim-angle"),
+    (["run", *R, "--plan", "cone-shell", "--step", "1e-6"], "--step 1e-06 m is finer than a cell (0.333 m)"),
+    # The search grid is checked like the bed's, before anything runs or is written.
+    (["optimise", *R, "--search-cell-size", "1e6"], "--search-cell-size 1e+06 leaves fewer than 4 cells across"),
+    (["optimise", *R, "--search-cell-size", "1e-6"], "give --search-cell-size at least 0.02 m"),
 ]
 
 
 @pytest.mark.parametrize(("argv", "message"), REFUSALS)
-def test_refusals_say_what_to_fix(capsys, tmp_path, record, argv, message):
+def test_refusals_say_what_to_fix(capsys, monkeypatch, tmp_path, record, argv, message):
     folder = tmp_path / "records"
     folder.mkdir()
     sample = pd.read_csv(record)
@@ -141,9 +166,20 @@ def test_refusals_say_what_to_fix(capsys, tmp_path, record, argv, message):
         # A record named like an output, in the --out folder: writing there would replace it.
         "clash": _write(folder, "blending.csv", sample),
         "etc_link": folder / "etc-link",
+        "elsewhere": tmp_path / "elsewhere",
+        "record_folder": record.parent,
+        # Two rows: less than one hour of feed, one block (every quality counts as constant).
+        "two_rows": _write(folder, "two-rows.csv", sample.head(2)),
+        "zeros": _write(folder, "zeros.csv", sample.assign(mass=0.0)),
+        "tiny": _write(folder, "tiny.csv", sample.assign(CaO=sample["CaO"] * 1e-300)),
     }
     paths["etc_link"].symlink_to("/etc")
     argv = [a.format(**paths) for a in argv]
+    message = message.format(**paths)
+    monkeypatch.delenv("PILORA_VISIBLE", raising=False)
+    for word in [a for a in argv if a.startswith("VISIBLE=")]:
+        monkeypatch.setenv("PILORA_VISIBLE", word.removeprefix("VISIBLE="))
+        argv.remove(word)
     out = tmp_path / "out"
     if argv and "--out" not in argv:
         argv += ["--out", str(out)]
@@ -152,8 +188,9 @@ def test_refusals_say_what_to_fix(capsys, tmp_path, record, argv, message):
 
     assert status == 2
     assert message in stderr
+    assert stderr.count("\n") == 1 and stderr.startswith(f"pilora{' ' + argv[0] if argv else ''}: error: ")
     assert "Traceback" not in stderr and stdout == ""
-    assert not (out / "report.html").exists()
+    assert not out.exists()
 
 
 def test_help_explains_units(capsys):
@@ -164,6 +201,24 @@ def test_help_explains_units(capsys):
         if command == ["--help"]:
             assert all(name in stdout for name in ("run", "compare", "optimise"))
     assert all(unit in stdout for unit in ("LENGTHxWIDTH", "degrees", "m/min", "--population", "--resume"))
+    # What the help claims of the default grid is what docs/model.md measured; a windrow's passes.
+    run_help = " ".join(pilora(capsys, "run", "--help")[1].split())
+    assert "within about 6.5% of the finest grid" in run_help and "within 6.5 % of the finest grid" in (
+        ROOT / "docs" / "model.md").read_text()
+    compare_help = " ".join(pilora(capsys, "compare", "--help")[1].split())
+    assert "rows, then rows - 1 on the next layer" in compare_help
+
+
+def test_compare_prints_every_ranked_setting_or_where_the_rest_are():
+    from pilora.commands.compare import SHOWN, ranked_lines
+
+    def ranking(n):
+        return pd.DataFrame({"rank": range(1, n + 1), "label": [f"chevron, {10 + i} layers" for i in range(n)],
+                             "worst_effect": 5.0, "worst_effect_low": 4.0, "worst_effect_high": 6.0})
+
+    assert len(ranked_lines(ranking(6), "out/ranking.csv")) == 6
+    many = ranked_lines(ranking(SHOWN + 5), "out/ranking.csv")
+    assert len(many) == SHOWN - 1 and many[-1] == "  ... and 7 more, ranked in out/ranking.csv"
 
 
 def test_run_writes_every_output_and_reruns_byte_identical(capsys, tmp_path, record):
@@ -258,8 +313,10 @@ def test_the_inside_figures_are_the_same_drawn_aside_or_in_turn(capsys, tmp_path
 def test_optimise_runs_through_the_command(capsys, tmp_path, record):
     tiny = ["--cell-size", "1", "--search-cell-size", "2", "--population", "4", "--generations", "1",
             "--replicates", "1", "--check-replicates", "2", "--points", "1", "--chevrons", "2", "--passes", "4:12"]
-    status, stdout, stderr = pilora(capsys, "optimise", record, *SMALL, *tiny, "--out", tmp_path / "opt")
+    # --resume into a folder without row logs says that it starts a new study.
+    status, stdout, stderr = pilora(capsys, "optimise", record, *SMALL, *tiny, "--resume", "--out", tmp_path / "opt")
     assert status == 0, stderr
+    assert "no row logs to resume" in stdout
     front = pd.read_csv(tmp_path / "opt" / "front.csv")
     assert len(front) >= 1 and "worst_effect.fine" in front
     page = (tmp_path / "opt" / "report.html").read_text()
@@ -287,7 +344,8 @@ def test_compare_ranks_with_intervals_and_its_best_cell_replays(capsys, tmp_path
     assert ranking["worst_effect_low"].is_monotonic_decreasing
     for _, row in ranking.iterrows():
         runs = grid[(grid["plan"] == row["plan"]) & (grid["passes"] == row["passes"])]
-        assert row["worst_effect"] == pytest.approx(runs["worst_effect"].mean(), rel=1e-12)
+        # The geometric mean: H is a positive ratio, its interval taken on the logarithm.
+        assert row["worst_effect"] == pytest.approx(np.exp(np.log(runs["worst_effect"]).mean()), rel=1e-12)
         assert row["worst_effect_low"] < row["worst_effect"] < row["worst_effect_high"]
     page = (tmp_path / "cmp" / "report.html").read_text()
     assert page.index('class="answer"') < page.index("<table")
@@ -363,10 +421,14 @@ def test_toolchain_passes_the_callers_environment_into_the_root():
         echo ---
         PILORA_PASS_ENV= pilora_root_env
         printf '%s\n' "${{PILORA_ENV[@]}}"
+        echo ---
+        pilora_visible /home/me/study
     """
     done = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    passed, clean = (part.split("\n") for part in done.stdout.split("---\n"))
+    passed, clean, visible = (part.split("\n") for part in done.stdout.split("---\n"))
+    # The folders the command sees in the root (PILORA_VISIBLE): the caller's, then the checkout.
+    assert visible[0].split(":")[:2] == ["/home/me/study", str(ROOT)]
     assert "STUDY_SITE=quarry-7" in passed and "STUDY_NOTE=a b;c" in passed
     assert not [v for v in passed if v.startswith(("LD_PRELOAD=", "PYTHONHOME=", "PATH=/host"))]
     assert "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" in passed

@@ -75,6 +75,14 @@ def test_save_figure(tmp_path, name, magic):
     assert path.read_bytes().startswith(magic)
 
 
+def test_save_figure_draws_names_the_font_lacks_without_warnings(tmp_path, recwarn):
+    # A CJK header: the font has no glyph for it, drawn as boxes, and nothing on standard error.
+    fig = Figure()
+    fig.subplots().set_title("日本 品質")
+    save_figure(fig, tmp_path / "f.png")
+    assert not [w for w in recwarn if "Glyph" in str(w.message)]
+
+
 def test_save_figure_refuses_other_formats(tmp_path):
     with pytest.raises(ValueError, match=r"\.png or \.svg"):
         save_figure(Figure(), tmp_path / "f.jpg")

@@ -94,3 +94,33 @@ def test_figures(chevron):
         pilora.plot_section(result, 0, "colour")
     with pytest.raises(ValueError, match="no sections"):
         pilora.plot_section(chevron[0], 0)
+
+
+def test_layer_lines_only_where_the_grid_resolves_the_layers():
+    from pilora.sections import _resolved_edges
+
+    edges_h, edges_v = np.arange(7.0), np.arange(9.0)
+    filled = np.ones((8, 6), dtype=bool)
+    # Layers four cells thick: one line between them, across the section.
+    thick = np.repeat([[0], [1]], 4, axis=0) * np.ones((1, 6), dtype=int)
+    assert sorted(_resolved_edges(thick, filled, edges_h, edges_v)) == [((c, 4.0), (c + 1.0, 4.0)) for c in range(6)]
+    # A new layer in every row (many passes on coarse cells): no line, or the figure shows the grid.
+    thin = np.arange(8)[:, None] * np.ones((1, 6), dtype=int)
+    assert _resolved_edges(thin, filled, edges_h, edges_v) == []
+    # Resolved below, thin above: lines only between the thick layers.
+    mixed = np.array([0, 0, 0, 1, 1, 1, 2, 3])[:, None] * np.ones((1, 6), dtype=int)
+    assert {segment[0][1] for segment in _resolved_edges(mixed, filled, edges_h, edges_v)} == {3.0}
+
+
+def test_a_section_of_passes_thinner_than_a_cell_is_drawn_without_a_grid_of_lines():
+    # 60 layers on 1 m cells: the passes are a fraction of a chunk thick; 4 layers are resolved.
+    from matplotlib.collections import LineCollection
+
+    bed, record = BedSettings(200, 40, cell_size=1.0), pilora.sample_record()
+    lines = []
+    for layers in (60, 4):
+        result = simulate(bed, record, Chevron(layers=layers), seed=1, sections={"across": 100.0})
+        ax = pilora.plot_section(result, 0, "time").axes[0]
+        lines.append(sum(len(c.get_segments()) for c in ax.collections if isinstance(c, LineCollection)))
+    filled = int(np.isfinite(result.sections[0].values["time"]).sum())
+    assert lines[0] < 0.05 * filled < lines[1]

@@ -37,8 +37,10 @@ __all__ = [
     "UNITS",
     "UsageError",
     "add_study_arguments",
+    "VISIBLE_ENV",
     "bed_text",
     "build_study",
+    "check_visible",
     "check_plan",
     "command_line",
     "make_plan",
@@ -59,6 +61,8 @@ MAX_CELLS = 20_000_000
 MAX_CHUNKS = 100_000_000
 #: Fewest reclaimed rows a study may leave along the bed.
 MIN_ROWS = 10
+#: Most cones a cone-shell plan may pour (--step): a few thousand already take minutes.
+MAX_CONES = 2_000
 
 # Folders of the operating system that the command never writes into (nor below).
 SYSTEM_FOLDERS = ("/bin", "/boot", "/dev", "/etc", "/lib", "/lib32", "/lib64", "/libx32", "/proc",
@@ -73,8 +77,27 @@ each in blocks of one hour of the record's mean feed (t) first; flow variability
 exit status: 0 done, 2 a mistake in the command or the record (the message says what to fix)."""
 
 
+#: The environment variable through which scripts/pilora names the host folders the command can
+#: see inside the toolchain's root (the current folder and the checkout, separated by
+#: ``os.pathsep``); a record or an --out elsewhere would be missing there, or written into the
+#: root instead of the host. Unset (the command run directly): every folder is visible.
+VISIBLE_ENV = "PILORA_VISIBLE"
+
+
 class UsageError(Exception):
     """A mistake in the command line or its input; the message says what to fix (exit status 2)."""
+
+
+def amount(value: float) -> str:
+    """A volume or mass for a message: ``12,345`` (whole units), or ``3.38e+299`` beyond a billion
+    or below one (a number, not a line of digits)."""
+    return f"{value:,.0f}" if 1 <= abs(value) < 1e9 or value == 0 else f"{value:.3g}"
+
+
+def tidy(message: str) -> str:
+    """A library message with long decimals rounded to four significant digits (0.3333333432674408
+    becomes 0.3333)."""
+    return re.sub(r"(?<![\w.])\d+\.\d{6,}(?:e[-+]?\d+)?", lambda m: f"{float(m.group()):.4g}", message)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -154,57 +177,15 @@ def seed(text: str) -> int | None:
     return value
 
 
-def columns(text: str) -> tuple[str, ...]:
-    """Parser of a comma-separated list of column names."""
-    names = tuple(p.strip() for p in text.split(",") if p.strip())
-    if not names:
-        raise argparse.ArgumentTypeError("no column named: e.g. CaO,SiO2")
-    return names
-
-
 # ---------------------------------------------------------------------------------------------
 # The options every subcommand has
 
 
-def _records_module() -> Any:
-    """The shared record options (pilora.commands.records) where present, else None."""
-    try:
-        from . import records
-    except ImportError:
-        return None
-    if hasattr(records, "add_record_arguments") and hasattr(records, "load_record"):
-        return records
-    return None
-
-
-def _add_record_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "record", nargs="?", metavar="RECORD", type=Path,
-        help="quality record, a .csv or .parquet file with one row per interval: a time column, "
-             "the mass (t) or volume (m³) of each interval and one column per quality parameter. "
-             "Default: the sample record shipped with pilora (two days of crushed limestone, "
-             "about 54,000 t)")
-    rec = parser.add_argument_group("record columns")
-    rec.add_argument("--time", default="time", metavar="COLUMN",
-                     help="column of interval start times: hours (numbers) or dates (default: time)")
-    rec.add_argument("--mass", metavar="COLUMN",
-                     help="column of interval masses in t (default: 'mass' when the record has one)")
-    rec.add_argument("--volume", metavar="COLUMN",
-                     help="column of interval volumes in m³ (default: 'volume' when there is no mass)")
-    rec.add_argument("--bulk-density", type=positive("t/m³"), metavar="T/M3",
-                     help="bulk density on the bed in t/m³, turns masses into volumes; needed for a "
-                          "record given by mass (crushed limestone: about 1.5; the sample: 1.5)")
-    rec.add_argument("--parameters", type=columns, metavar="A,B,...",
-                     help="quality parameter columns (default: every other numeric column)")
-
-
 def add_study_arguments(parser: argparse.ArgumentParser) -> None:
     """The record, bed, plan-setting and output options shared by ``run`` and ``compare``."""
-    records = _records_module()
-    if records is not None:
-        records.add_record_arguments(parser)
-    else:
-        _add_record_arguments(parser)
+    from .records import add_record_arguments
+
+    add_record_arguments(parser)
     bed = parser.add_argument_group("bed")
     bed.add_argument("--bed", type=bed_size, default=(200.0, 40.0), metavar="LENGTHxWIDTH",
                      help="bed size in m, along x by across z (default: 200x40). A circular bed is "
@@ -219,8 +200,11 @@ def add_study_arguments(parser: argparse.ArgumentParser) -> None:
     resolution = bed.add_mutually_exclusive_group()
     resolution.add_argument("--chunks-per-m3", type=positive("chunks per m³"), metavar="N",
                             help="model resolution: unit chunks per m³, more is finer and slower "
-                                 "(default: cells of width / 120, 27 per m³ on a 40 m wide "
-                                 "bed at 45°, within 5%% of finer grids)")
+                                 "(default: cells of width / 120, 27 per m³ on a 40 m wide bed at "
+                                 "45°). Averaged over seeds, effects on the default cells lie within "
+                                 "about 6.5%% of the finest grid's (5%% from width / 160, see "
+                                 "docs/model.md, section 3); a single run's can differ far more, so "
+                                 "compare plans over seeds ('pilora compare')")
     resolution.add_argument("--cell-size", type=positive("m"), metavar="M",
                             help="model resolution as the edge of a grid cell in m, instead of "
                                  "--chunks-per-m3 (default: width / 120)")
@@ -266,74 +250,6 @@ class Study:
     findings: Any = None  # pilora.check_record's table, where the record options provide it
 
 
-def _read_frame(path: Path) -> Any:
-    import pandas as pd
-
-    if not path.exists():
-        raise UsageError(f"RECORD {str(path)!r} does not exist (give a .csv or .parquet file, "
-                         "or leave RECORD out to use the sample record)")
-    if path.is_dir():
-        raise UsageError(f"RECORD {str(path)!r} is a folder: give a .csv or .parquet file")
-    suffixes = [s.lower() for s in path.suffixes]
-    if suffixes and suffixes[-1] in (".gz", ".bz2", ".xz", ".zst", ".zip"):
-        suffixes = suffixes[:-1]
-    kind = suffixes[-1] if suffixes else ""
-    try:
-        if kind == ".csv":
-            return pd.read_csv(path)
-        if kind in (".parquet", ".pq"):
-            return pd.read_parquet(path, engine="pyarrow")
-    except (OSError, ValueError) as error:
-        raise UsageError(f"cannot read {str(path)!r}: {error}") from None
-    raise UsageError(f"RECORD {str(path)!r} is neither .csv nor .parquet: give a CSV or Parquet file")
-
-
-def _load_record(args: argparse.Namespace) -> tuple[Any, str]:
-    """The record the options name, and a text saying where it came from."""
-    records = _records_module()
-    if records is not None:
-        return records.load_record(args)
-    from ..record import Record, RecordError, _default_amount
-    from ..sample import SAMPLE_BULK_DENSITY, sample_record_path
-
-    if args.mass is not None and args.volume is not None:
-        raise UsageError("give --mass or --volume, not both")
-    if args.record is None:
-        path, source = sample_record_path(), "the sample record (limestone.csv, shipped with pilora)"
-        density = SAMPLE_BULK_DENSITY if args.bulk_density is None else args.bulk_density
-    else:
-        path, source, density = args.record, str(args.record), args.bulk_density
-    frame = _read_frame(path)
-    names = [str(c) for c in frame.columns]
-    shown = ", ".join(names)
-    for option, name in (("--time", args.time), ("--mass", args.mass), ("--volume", args.volume),
-                         *(("--parameters", p) for p in args.parameters or ())):
-        if name is not None and name not in names:
-            default = " (the default)" if option == "--time" and name == "time" else ""
-            raise UsageError(f"the record has no column {name!r}{default} for {option}; "
-                             f"its columns are: {shown}")
-    mass, volume = args.mass, args.volume
-    if mass is None and volume is None:
-        mass, volume = _default_amount(names)
-        if mass is None and volume is None:
-            raise UsageError(f"the record has neither a 'mass' nor a 'volume' column: name the column "
-                             f"of interval masses (t) with --mass or of volumes (m³) with --volume; "
-                             f"its columns are: {shown}")
-    if mass is not None and density is None:
-        raise UsageError(f"the record gives masses (column {mass!r}, t): give --bulk-density in t/m³ "
-                         "to turn them into volumes (crushed limestone: about 1.5)")
-    try:
-        record = Record.from_frame(frame, time=args.time, mass=mass, volume=volume,
-                                   bulk_density=density, parameters=args.parameters)
-    except RecordError as error:
-        raise UsageError(f"{source}: {error} (rows count from 0, the first data row)") from None
-    except ValueError as error:
-        raise UsageError(f"{source}: {error}") from None
-    if not record.parameters:
-        raise UsageError(f"{source}: no quality parameter column found: name them with --parameters")
-    return record, source
-
-
 def _resolution_option(args: argparse.Namespace) -> str:
     if getattr(args, "cell_size", None) is not None:
         return f"--cell-size {args.cell_size:g}"
@@ -376,12 +292,21 @@ def _check_grid(args: argparse.Namespace, bed: Any, record: Any) -> None:
     if not chunks <= MAX_CHUNKS:
         finest = (record.total_volume / MAX_CHUNKS / math.tan(math.radians(bed.repose_angle))) ** (1 / 3)
         raise UsageError(
-            f"the record's {record.total_volume:,.0f} m³ in cells of {cell:.3g} m ({_resolution_option(args)}) "
+            f"the record's {amount(record.total_volume)} m³ in cells of {cell:.3g} m ({_resolution_option(args)}) "
             f"are {chunks:.3g} chunks, more than {MAX_CHUNKS:.3g} (minutes of simulation): give a larger "
             f"--cell-size (at least {finest:.3g} m) or fewer --chunks-per-m3")
+    axis = bed.arc_length if bed.circular else length
+    fewest = axis / cell * cell**3  # a cube of a cell per cell along the bed: less leaves rows empty
+    if not record.total_volume >= fewest:
+        density = record.bulk_density
+        why = ("every mass is 0" if record.total_volume == 0 else
+               f"{amount(record.total_volume)} m³, less than a {cell:.3g} m cell's cube for each of the "
+               f"{axis / cell:.0f} cells along the bed, {fewest:.3g} m³")
+        check = (f"check the masses and --bulk-density {density:g} t/m³ (crushed limestone: about 1.5)"
+                 if density is not None else "check the volumes (m³)")
+        raise UsageError(f"the record holds almost no volume ({why}): {check}")
     increment = getattr(args, "reclaim_increment", None)
     if increment is not None:
-        axis = bed.arc_length if bed.circular else length
         if increment < cell / 10:
             raise UsageError(f"--reclaim-increment {increment:g} m is finer than a tenth of the cell "
                              f"({cell:.3g} m): give at least {cell / 10:.3g} m (default: the cell size)")
@@ -391,11 +316,35 @@ def _check_grid(args: argparse.Namespace, bed: Any, record: Any) -> None:
                              f"(default: the cell size, {cell:.3g} m)")
 
 
+def visible_folders() -> tuple[str, ...]:
+    """The host folders the command sees when scripts/pilora runs it in the toolchain's root
+    (:data:`VISIBLE_ENV`), as real paths; empty when it runs directly (every folder visible)."""
+    value = os.environ.get(VISIBLE_ENV, "")
+    return tuple(os.path.realpath(p) for p in value.split(os.pathsep) if p)
+
+
+def check_visible(args: argparse.Namespace) -> None:
+    """Refuses a RECORD or an --out outside the folders scripts/pilora makes visible, before the
+    record is read: such a record is missing in the root, and outputs written there would be lost."""
+    folders = visible_folders()
+    if not folders:
+        return
+    for what, path in (("RECORD", getattr(args, "record", None)), ("--out", getattr(args, "out", None))):
+        if path is None or any(_inside(os.path.realpath(path), folder) for folder in folders):
+            continue
+        shown = " and ".join(folders)
+        raise UsageError(f"{what} {str(path)!r} is outside the folder{'s' if len(folders) > 1 else ''} "
+                         f"scripts/pilora runs in ({shown}): run it from a folder that holds both the "
+                         f"record and --out")
+
+
 def build_study(args: argparse.Namespace) -> Study:
     """The record, bed and seed the options name, every cheap check passed."""
     from ..settings import BedSettings
+    from .records import load_record, record_findings, record_notes
 
-    record, source = _load_record(args)
+    check_visible(args)
+    record, source = load_record(args)
     length, width = args.bed
     _check_cells(args, length, width)
     try:
@@ -412,21 +361,14 @@ def build_study(args: argparse.Namespace) -> Study:
     limit = bed.heap_capacity  # the largest heap at the angle of repose, its end cones on the bed
     if record.total_volume > limit:
         raise UsageError(
-            f"the record holds {record.total_volume:,.0f} m³ but a {bed_text(bed)} bed holds at most "
+            f"the record holds {amount(record.total_volume)} m³ but a {bed_text(bed)} bed holds at most "
             f"{limit:,.0f} m³ in one heap at a repose angle of {bed.repose_angle:g}°: give a larger "
             f"--bed (or a shorter record)")
     _check_grid(args, bed, record)
     chosen = secrets.randbits(63) if args.seed is None else args.seed
     path = getattr(args, "record", None)
-    notes: tuple[str, ...] = ()
-    findings = None
-    records = _records_module()
-    if records is not None and hasattr(records, "record_notes"):
-        if hasattr(records, "record_findings"):
-            findings = records.record_findings(record)
-            notes = tuple(records.record_notes(record, findings))
-        else:
-            notes = tuple(records.record_notes(record))
+    findings = record_findings(record)
+    notes = tuple(record_notes(record, findings))
     return Study(record, source, bed, chosen, Path(path) if path is not None else None, notes, findings)
 
 
@@ -514,19 +456,32 @@ def check_plan(name: str, plan: Any, study: Study, label: str) -> None:
         if rows > most:
             raise UsageError(f"--rows {rows}: {rows} rows across the {bed.width:g} m bed are closer than "
                              f"a cell ({cell:.3g} m): give at most {most} rows")
+    if name == "cone-shell":
+        step, cell = float(plan.step), float(bed.cell_size)
+        axis = bed.arc_length if bed.circular else bed.length
+        if step < cell:
+            raise UsageError(f"--step {step:g} m is finer than a cell ({cell:.3g} m): give at least {cell:.3g} m "
+                             f"(default: 10)")
+        if axis / step > MAX_CONES:
+            raise UsageError(f"--step {step:g} m makes {axis / step:,.0f} cones along the {axis:g} m bed, more "
+                             f"than {MAX_CONES:,}: give at least {axis / MAX_CONES:.3g} m (default: 10)")
     try:
         cones = plan.end_cones(record, bed)
     except PlanError as error:
-        raise UsageError(f"{label} does not fit the {bed_text(bed)} bed: {error}") from None
+        raise UsageError(f"{label} does not fit the {bed_text(bed)} bed: {tidy(str(error))}") from None
     except ValueError as error:
-        raise UsageError(f"{label}: {error}: {_TOO_MANY_PIECES.get(name, 'change the plan')}") from None
+        raise UsageError(f"{label}: {tidy(str(error))}: {_TOO_MANY_PIECES.get(name, 'change the plan')}") from None
     axis = bed.arc_length if bed.circular else bed.length
     covered = sum(max(0.0, min(b, axis) - max(a, 0.0)) for a, b in cones)
     if covered >= axis * (1 - 1e-9):
-        raise UsageError(
-            f"{label}: the end cones cover the whole {axis:g} m bed (repose angle {bed.repose_angle:g}°), "
-            f"leaving nothing to measure without them: give a smaller --repose-angle (bulk materials: "
-            f"30 to 45°) or a longer --bed")
+        if bed.reclaim_angle < bed.repose_angle:  # the reclaim face's reach makes most of the cones
+            change = (f"reclaim angle {bed.reclaim_angle:g}°: the face reaches far along the bed), "
+                      f"leaving nothing to measure without them: give a larger --reclaim-angle (at least "
+                      f"the repose angle, {bed.repose_angle:g}°; 90 is a vertical face) or a longer --bed")
+        else:
+            change = (f"repose angle {bed.repose_angle:g}°), leaving nothing to measure without them: give a "
+                      f"smaller --repose-angle (bulk materials: 30 to 45°) or a longer --bed")
+        raise UsageError(f"{label}: the end cones cover the whole {axis:g} m bed ({change}")
 
 
 def simulate_checked(study: Study, plan: Any, seed: int, reclaim_increment: float | None, label: str,
@@ -540,29 +495,57 @@ def simulate_checked(study: Study, plan: Any, seed: int, reclaim_increment: floa
         return simulate(study.bed, study.record, plan, seed=seed, reclaim_increment=reclaim_increment,
                         sections=sections)
     except PlanError as error:
-        raise UsageError(f"{label} does not fit the {bed_text(study.bed)} bed: {error}") from None
+        raise UsageError(f"{label} does not fit the {bed_text(study.bed)} bed: {tidy(str(error))}") from None
     except MemoryError:
         raise UsageError(f"{label}: not enough memory for this grid: give a larger --cell-size") from None
     except ValueError as error:
         if "pieces" in str(error):
-            raise UsageError(f"{label}: {error}: {_TOO_MANY_PIECES.get(name, 'change the plan')}") from None
-        raise UsageError(f"{label}: {error}") from None
+            raise UsageError(f"{label}: {tidy(str(error))}: {_TOO_MANY_PIECES.get(name, 'change the plan')}") from None
+        raise UsageError(f"{label}: {tidy(str(error))}") from None
 
 
-def check_effects(table: Any, label: str, args: argparse.Namespace) -> None:
-    """Refuses a run whose effects (end cones left out) are NaN for a parameter whose input varies:
-    such a run measured nothing, and NaN is not a result."""
+def check_effects(table: Any, label: str, args: argparse.Namespace, record: Any = None) -> None:
+    """Refuses a run whose effects (end cones left out, ``table`` from :func:`pilora.blending`)
+    are NaN for a parameter whose input varies, or whose every quality lacks an effect (no worst
+    effect at all): such a run measured nothing, and NaN is not a result. ``record``: the run's
+    record, to name the cause (its blocks, its values)."""
     import numpy as np
 
-    effects = table["effect_same_mass"] if "effect_same_mass" in table else table.iloc[:, 0]
+    column = next((c for c in ("effect_block", "effect_same_mass") if c in table), table.columns[0])
+    effects = table[column]
     constant = set(table.attrs.get("constant", ()))
     missing = [str(p) for p, v in effects.items() if p not in constant and not np.isfinite(v)]
+    if any(np.isfinite(v) for v in effects) and not missing:
+        return
+    block = float(table.attrs.get("block_mass", math.nan))
+    unit = "t" if record is None or record.bulk_density is not None else "m³"
+    blocks = table.attrs.get("blocks")
+    if blocks is None and record is not None and math.isfinite(block) and block > 0:
+        total = record.total_mass if record.bulk_density is not None else record.total_volume
+        blocks = int(total // block)
+    varies = record is not None and bool(np.any(np.ptp(record.values, axis=0) > 0))
+    if not any(np.isfinite(v) for v in effects) and ((blocks is not None and blocks < 2) or varies):
+        # The input's values vary, yet not from block to block: its mass fills fewer than two blocks.
+        size = f" of {amount(block)} {unit}" if math.isfinite(block) else ""
+        made = ("less than one block" if blocks is not None and blocks < 1 else
+                "one block" if blocks == 1 else "fewer than two blocks")
+        raise UsageError(f"{label}: no quality has a homogenisation effect: the record's mass fills {made}{size} "
+                         f"(an hour of its mean feed), fewer than the two an effect compares: give a longer "
+                         f"record (at least two hours of feed, spread over time)")
     if missing:
+        if record is not None and missing[0] in record.parameters:
+            values = record.frame[missing[0]].to_numpy(dtype=float)
+            largest = float(np.max(np.abs(values))) if len(values) else 0.0
+            if 0 < largest < 1e-100:
+                raise UsageError(f"{label}: {missing[0]}'s values (at most {largest:.3g}) are too small to measure "
+                                 f"their spread in double precision: give {missing[0]} in larger units")
         increment = getattr(args, "reclaim_increment", None)
         hint = ("give a smaller --reclaim-increment" if increment is not None else
                 "give a longer --bed, a smaller --repose-angle or finer cells")
         raise UsageError(f"{label}: the run measured no homogenisation effect for {', '.join(missing)} "
                          f"(too few reclaimed rows outside the end cones): {hint}")
+    raise UsageError(f"{label}: no quality parameter varies in the input, so there is no homogenisation "
+                     f"effect to measure: give --parameters that vary")
 
 
 def bed_text(bed: Any) -> str:
@@ -578,13 +561,14 @@ def _inside(path: str, folder: str) -> bool:
     return path == folder or path.startswith(folder.rstrip("/") + "/")
 
 
-def output_folder(path: Path, *, names: Iterable[str], record: Path | None) -> Path:
+def output_folder(path: Path, *, names: Iterable[str], record: Path | None, make: bool = True) -> Path:
     """The ``--out`` folder, made when missing, after refusing what would do harm.
 
     Refused: a file; a system folder of the operating system or a folder below one (the command
     may run as root inside the toolchain's root); a folder where one of the outputs ``names``
     would replace the record (the same file, by any path or link). Checked before anything is
-    written.
+    written; with ``make`` False only checked (the folder is made by a later call, once the run
+    has a result to write).
     """
     if path.exists() and not path.is_dir():
         raise UsageError(f"--out {str(path)!r} is a file: give a folder")
@@ -601,6 +585,8 @@ def output_folder(path: Path, *, names: Iterable[str], record: Path | None) -> P
             if same or os.path.realpath(target) == os.path.realpath(record):
                 raise UsageError(f"--out {str(path)!r} would replace the record {str(record)!r} with the "
                                  f"output {name}: give another --out folder")
+    if not make:
+        return path
     try:
         path.mkdir(parents=True, exist_ok=True)
     except OSError as error:

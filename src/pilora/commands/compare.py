@@ -13,7 +13,7 @@ import pandas as pd
 
 from .common import (LAYERED, PLAN_NAMES, UNITS, UsageError, add_study_arguments, bed_text, build_study,
                      check_plan, command_line, count, make_plan, output_folder, plan_option_check,
-                     plan_settings, positive, simulate_checked, warm_up)
+                     plan_settings, positive, simulate_checked, tidy, warm_up)
 
 __all__ = ["add_parser", "handle"]
 
@@ -107,7 +107,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                             "START:STOP:STEP; every plan runs at each (default: 10,20)")
     sweep.add_argument("--layers", type=_layers_grid, metavar="START:STOP[:STEP]",
                        help="layer counts instead of speeds, for chevron-like plans (one-way passes; a "
-                            "windrow layer is rows passes): START:STOP:STEP with STOP included (STEP "
+                            "windrow layer is several passes: rows, then rows - 1 on the next layer, "
+                            "3.5 per layer on average at 4 rows): START:STOP:STEP with STOP included (STEP "
                             "defaults to 10), or a list such as 30,45,80")
     runs = compare.add_mutually_exclusive_group()
     runs.add_argument("--replicates", type=count, metavar="K",
@@ -121,6 +122,14 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                          help="simulations run at once (default: every CPU)")
     compare.set_defaults(handler=handle)
     return compare
+
+
+def _sweep_error(option: str, message: str) -> str:
+    """A plan's refusal of a speed or layer count, naming the option and which way to change it."""
+    text = tidy(" ".join(message.split()))
+    hint = ("" if f"give higher {option}" in text or f"give lower {option}" in text else
+            f": give higher {option}" if "at least" in text else f": give lower {option}" if "at most" in text else "")
+    return f"{option}: {text}{hint}"
 
 
 def _settings(args: argparse.Namespace, bed: Any) -> dict[str, dict[str, Any]]:
@@ -193,18 +202,16 @@ def handle(args: argparse.Namespace) -> int:
                                  layers=None if by_speed or value is None else int(value),
                                  settings=settings[name])
             except PlanError as error:
-                option = "--speeds" if by_speed else "--layers"
-                raise UsageError(f"{option}: {label}: {error}") from None
+                raise UsageError(_sweep_error("--speeds" if by_speed else "--layers", f"{label}: {error}")) from None
             check_plan(name, plan, study, label)
-    out = output_folder(args.out, names=(*COMPARE_OUTPUTS, *RUN_OUTPUTS), record=study.path)
+    output_folder(args.out, names=(*COMPARE_OUTPUTS, *RUN_OUTPUTS), record=study.path, make=False)
     try:
         result = comparison(study.record, study.bed, plans=args.plans, speeds=speeds, layers=args.layers,
                             replicates=replicates, vary_record=vary, seed=study.seed, workers=args.workers,
                             coverage=args.coverage, reclaim_increment=args.reclaim_increment,
                             settings=settings)
     except PlanError as error:
-        option = "--speeds" if args.layers is None else "--layers"
-        raise UsageError(f"{option}: {error}") from None
+        raise UsageError(_sweep_error("--speeds" if args.layers is None else "--layers", str(error))) from None
     except ValueError as error:
         raise UsageError(f"{error}: give fewer --layers, lower --speeds or coarser cells") from None
     ranking, grid, advice = result.ranking, result.grid, result.recommendation
@@ -215,6 +222,7 @@ def handle(args: argparse.Namespace) -> int:
                 if row["passes"] < 2 else "give a longer --bed or a smaller --repose-angle")
         raise UsageError(f"{row['label']}: the runs measured no homogenisation effect (too few reclaimed "
                          f"rows outside the end cones); {hint}")
+    out = output_folder(args.out, names=(*COMPARE_OUTPUTS, *RUN_OUTPUTS), record=study.path)
     write_table(grid, out, "grid")
     write_table(ranking, out, "ranking")
 
@@ -237,8 +245,8 @@ def handle(args: argparse.Namespace) -> int:
     coverage = f"{args.coverage:.0%}"
     unit = "t" if study.record.bulk_density is not None else "m³"
     report.add_table("Ranking", decision, columns_per_table=len(decision.columns), note=(
-        f"Ranked by 'low', the lower bound of the {coverage} interval of the mean worst homogenisation "
-        f"effect H (std in / std out, the smallest over the parameters whose input varies, end cones "
+        f"Ranked by 'low', the lower bound of the {coverage} interval of the geometric mean worst "
+        f"homogenisation effect H (std in / std out, the smallest over the parameters whose input varies, end cones "
         f"left out) over the runs of each plan (seeds{' and record rotations' if vary else ''}); with "
         f"one run, by the mean. speed: the stacker's travel while stacking; passes: one-way passes "
         f"along the bed; layers: where they mean something (a windrow layer is several passes). "
@@ -246,13 +254,13 @@ def handle(args: argparse.Namespace) -> int:
         f"above. Every column, with flow variability (% CV of the {unit} reclaimed per block) and its "
         f"interval, in ranking.csv."))
     report.add_table("Ranking: effect per parameter, mean (interval)", effects, columns_per_table=7, note=(
-        f"H per parameter (derived qualities included), mean over the runs and its {coverage} interval, "
-        f"end cones left out, on the block basis stated above; '-' where the input does not vary."))
+        f"H per parameter (derived qualities included), geometric mean over the runs and its {coverage} "
+        f"interval, end cones left out, on the block basis stated above; '-' where the input does not vary."))
     sweep = save_figure(plot_sweep(ranking), out / "sweep.png", dpi=100)
     report.add_figures("Sweep", [Figure(sweep, (
         f"Worst homogenisation effect against {'stacker speed' if speeds is not None else 'layers'} per "
-        f"plan; bands: the {coverage} interval of the mean over the runs. A wide band or a jagged line "
-        f"means the result depends on chance: on where the record's events fall on the passes."))])
+        f"plan; bands: the {coverage} interval of the geometric mean over the runs. A wide band or a "
+        f"jagged line means the result depends on chance: on where the record's events fall on the passes."))])
     replay = f"pilora run --plan {name} " + (f"--speed {best['speed']:g}" if by_speed else (
         f"--layers {int(round(best['layers']))}" if name != "cone-shell" else "")) + f" --seed {best_seed}"
     add_record_and_bed(report, study, {
@@ -284,13 +292,29 @@ def handle(args: argparse.Namespace) -> int:
     print(advice.sentence)
     for line in study.notes:
         print(f"  {line}")
-    for _, row in ranking.head(5).iterrows():
-        interval = (f" ({row['worst_effect_low']:.3g} to {row['worst_effect_high']:.3g})"
-                    if math.isfinite(row["worst_effect_low"]) else "")
-        print(f"  {int(row['rank'])}. {row['label']}: worst effect {row['worst_effect']:.3g}{interval}")
+    for line in ranked_lines(ranking, out / "ranking.csv"):
+        print(line)
     print(f"wrote {out / 'report.html'} and the tables, summary and figures in "
           f"{time.perf_counter() - started:.1f} s")
     return 0
+
+
+#: Most ranked plan settings printed; beyond it the first ones, and where the rest are.
+SHOWN = 12
+
+
+def ranked_lines(ranking: pd.DataFrame, table: Any) -> list[str]:
+    """The ranking for standard output, one line per plan setting: every one up to :data:`SHOWN`,
+    else the first ``SHOWN - 2`` and a line saying how many more ``table`` (ranking.csv) holds."""
+    shown = ranking if len(ranking) <= SHOWN else ranking.head(SHOWN - 2)
+    lines = []
+    for _, row in shown.iterrows():
+        interval = (f" ({row['worst_effect_low']:.3g} to {row['worst_effect_high']:.3g})"
+                    if math.isfinite(row["worst_effect_low"]) else "")
+        lines.append(f"  {int(row['rank'])}. {row['label']}: worst effect {row['worst_effect']:.3g}{interval}")
+    if len(shown) < len(ranking):
+        lines.append(f"  ... and {len(ranking) - len(shown)} more, ranked in {table}")
+    return lines
 
 
 def _block_text(result: Any) -> str:

@@ -16,14 +16,18 @@ import time
 from collections.abc import Sequence
 from typing import Any
 
-from .common import (UNITS, UsageError, add_study_arguments, bed_text, between, build_study, command_line, count,
-                     output_folder, positive)
+from .common import (MAX_CELLS, MAX_CHUNKS, UNITS, UsageError, add_study_arguments, amount, bed_text, between,
+                     build_study, command_line, count, output_folder, positive, tidy)
 
 __all__ = ["add_parser", "handle", "main"]
 
 OUTPUTS = ("front.csv", "convergence.csv", "chevrons.csv", "stacker.csv", "summary.json", "report.html",
            "front.png", "convergence.png", "chosen_heights.png", "chosen_sections.png", "chosen_quality.png",
            "chosen_section_time.png", "chosen_section_quality.png")
+
+
+#: Fewest cells the search grid may have across the bed (and along it).
+FEWEST_SEARCH_CELLS = 4
 
 
 def _names(text: str) -> tuple[str, ...]:
@@ -127,8 +131,12 @@ def handle(args: argparse.Namespace) -> int:
     if args.generations < 0:
         raise UsageError(f"--generations {args.generations}: give 0 or more")
     study = build_study(args)
+    check_search_grid(args, study)
+    resuming = args.resume and _has_logs(args.out)
     out = output_folder(args.out, names=OUTPUTS, record=study.path)
     line = command_line(args, study.seed)
+    if args.resume and not resuming:
+        print(f"pilora optimise: no row logs to resume in {out / 'rows'}: starting a new study", flush=True)
 
     def told(entry: dict[str, Any]) -> None:
         print(f"generation {entry['generation']:3d}: {entry['candidates']} candidates, front of {entry['front']}, "
@@ -160,6 +168,56 @@ def handle(args: argparse.Namespace) -> int:
     print(f"wrote {out / 'report.html'}, front.csv, convergence.csv, stacker.csv and summary.json in "
           f"{time.perf_counter() - started:.1f} s")
     return 0
+
+
+def _has_logs(out: Any) -> bool:
+    """Whether ``out`` holds row logs of a study (``rows/*.csv``) that --resume continues."""
+    from pathlib import Path
+
+    rows = Path(out) / "rows"
+    return rows.is_dir() and any(rows.glob("*.csv"))
+
+
+def check_search_grid(args: argparse.Namespace, study: Any) -> None:
+    """Refuses, before anything runs or is written, a search grid (--search-cell-size, default three
+    times the bed's cells) that is no grid of the bed, has too many cells, cuts the record into too
+    many chunks, or makes the chevrons at the most passes allowed too many pieces."""
+    import dataclasses
+    import math
+
+    from ..optimise import _chunks_for
+    from ..plans import Chevron, PlanError
+
+    bed, record = study.bed, study.record
+    given = args.search_cell_size
+    cell = 3.0 * float(bed.cell_size) if given is None else float(given)
+    option = f"--search-cell-size {cell:g}" if given is not None else f"the default search cells ({cell:.3g} m)"
+    default = f"(default: three times the bed's cells, {3.0 * float(bed.cell_size):.3g} m)"
+    coarsest = min(bed.length, bed.width) / FEWEST_SEARCH_CELLS
+    if cell > coarsest:
+        raise UsageError(f"{option} leaves fewer than {FEWEST_SEARCH_CELLS} cells across the {bed_text(bed)} "
+                         f"bed: give --search-cell-size at most {coarsest:.3g} m {default}")
+    cells = (bed.length / cell) * (bed.width / cell)
+    if not cells <= MAX_CELLS:
+        raise UsageError(f"{option} makes {cells:.3g} cells of the {bed_text(bed)} bed, more than {MAX_CELLS:.3g}: "
+                         f"give --search-cell-size at least {math.sqrt(bed.length * bed.width / MAX_CELLS):.3g} m "
+                         f"{default}")
+    try:
+        search = dataclasses.replace(bed, chunks_per_volume_unit=_chunks_for(bed, cell))
+    except (ValueError, OverflowError) as error:
+        raise UsageError(f"{option}: {tidy(str(error))}: give another --search-cell-size {default}") from None
+    chunks = record.total_volume * float(search.resolved_chunks_per_volume_unit)
+    if not chunks <= MAX_CHUNKS:
+        raise UsageError(f"{option}: the record's {amount(record.total_volume)} m³ are {chunks:.3g} chunks on "
+                         f"the search grid, more than {MAX_CHUNKS:.3g}: give a larger --search-cell-size {default}")
+    passes = args.passes[1] if isinstance(args.passes, tuple) else args.passes
+    try:
+        Chevron(layers=max(1, math.ceil(passes))).end_cones(record, search)
+    except PlanError:
+        return  # the passes themselves: the search's own check names --passes or --max-speed
+    except ValueError as error:
+        raise UsageError(f"{option}: {passes:g} passes on the search grid: {tidy(str(error))}: give a larger "
+                         f"--search-cell-size or fewer --passes") from None
 
 
 def _flagged(message: str) -> str:

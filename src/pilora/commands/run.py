@@ -40,7 +40,9 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 
 def _headline(table: Any) -> str:
     column = "effect_block" if "effect_block" in table else "effect_same_mass"
-    return ", ".join(f"{p} {v:.2f}" for p, v in table[column].items())
+    constant = set(table.attrs.get("constant", ()))
+    return ", ".join(f"{p}: constant input, no effect" if p in constant else f"{p} {v:.2f}"
+                     for p, v in table[column].items())
 
 
 def _answer(label: str, plan: Any, study: Any, without: Any) -> str:
@@ -101,13 +103,14 @@ def handle(args: argparse.Namespace) -> int:
         except PlanError as error:
             raise UsageError(f"the {name} plan: {error}") from None
         check_plan(name, plan, study, label)
-        out = output_folder(args.out, names=RUN_OUTPUTS, record=study.path)
+        output_folder(args.out, names=RUN_OUTPUTS, record=study.path, make=False)
         bar.update()
         # A section across the bed at mid-length, for the report's pictures of the inside.
         result = simulate_checked(study, plan, study.seed, args.reclaim_increment, label, name,
                                   sections={"across": (0.5 * study.bed.length,)})
         without = blending(result, end_cones=False)
-        check_effects(without, label, args)
+        check_effects(without, label, args, study.record)
+        out = output_folder(args.out, names=RUN_OUTPUTS, record=study.path)
         bar.update()
         report = Report(f"Pilora: {label}", subtitle(study, __version__))
         passes = plan.passes(study.record, study.bed)
