@@ -57,6 +57,7 @@ if TYPE_CHECKING:
     from .settings import BedSettings
 
 __all__ = [
+    "BlockMassError",
     "blending",
     "blending_table",
     "default_block_mass",
@@ -85,6 +86,37 @@ BLENDING_COLUMNS = (
     "effect_same_mass",
     "vrr_same_mass",
 )
+
+
+#: Blocks of a stated mass are refused when they would number more than this many per record row
+#: or reclaimed row (and more than `MIN_BLOCK_LIMIT`), or more than `MAX_BLOCKS` in all: blocks
+#: far smaller than the rows only repeat the rows' values, and each block costs memory.
+BLOCKS_PER_ROW = 100
+MIN_BLOCK_LIMIT = 10_000
+MAX_BLOCKS = 2_000_000
+
+
+class BlockMassError(ValueError):
+    """Blocks of a stated mass far smaller than the rows they are cut from (a record timed in the
+    wrong unit, say): the message names the smallest block mass that works."""
+
+
+def _block_limit(rows_in: int, rows_out: int) -> int:
+    """The most blocks the measures make of a series, for so many rows in and out."""
+    return min(MAX_BLOCKS, max(MIN_BLOCK_LIMIT, BLOCKS_PER_ROW * max(rows_in, rows_out)))
+
+
+def _check_block_count(block_mass: float, total: float, rows_in: int, rows_out: int, unit: str = "t",
+                       why: str = "") -> None:
+    """Refuses (BlockMassError) blocks of `block_mass` that would cut `total` into more blocks than
+    :func:`_block_limit` allows, naming the smallest block mass that works."""
+    limit = _block_limit(rows_in, rows_out)
+    if not (total > 0 and block_mass > 0) or total / block_mass <= limit:
+        return
+    raise BlockMassError(
+        f"blocks of {block_mass:.4g} {unit}{why} cut the {total:.6g} {unit} into {total / block_mass:.3g} "
+        f"blocks, far more than the record's {rows_in} and the {rows_out} reclaimed rows (at most {limit}): "
+        f"give a block mass of at least {total / limit:.4g} {unit}")
 
 
 # ----------------------------------------------------------------------------------------------
@@ -159,7 +191,8 @@ def same_mass_blocks(
     zero mass do not count.
 
     Returns ``(block_values, block_masses)``: the mass-weighted mean of each block (shape (k,) or
-    (k, P)) and each block's mass (k,).
+    (k, P)) and each block's mass (k,). More than :data:`MAX_BLOCKS` blocks are refused
+    (:class:`BlockMassError`).
     """
     v = np.asarray(values, dtype=np.float64)
     w = _weights(masses, v.shape[0] if v.ndim else -1)
@@ -177,6 +210,9 @@ def _same_mass_blocks(v: np.ndarray, w: np.ndarray, block_mass: float) -> tuple[
     total = cum_mass[-1]
     if total == 0:
         return np.empty((0, *v.shape[1:])), np.empty(0)
+    if total / block_mass > MAX_BLOCKS:
+        raise BlockMassError(f"blocks of {block_mass:.4g} cut {total:.6g} into {total / block_mass:.3g} blocks, "
+                             f"more than {MAX_BLOCKS}: give a block mass of at least {total / MAX_BLOCKS:.4g}")
     count = max(1, math.ceil(total / block_mass - 1e-9))  # no sliver block from rounding
     edges = np.minimum(np.arange(count + 1) * block_mass, total)
     edges[-1] = total
@@ -308,11 +344,15 @@ def _blending_numbers(
     block_mass: float | None = None,
     derive: Callable[[np.ndarray], np.ndarray] | None = None,
     noise: np.ndarray | None = None,
+    unit: str = "t",
+    why: str = "",
 ) -> tuple[dict[str, np.ndarray], dict[str, Any]]:
     """The columns and attrs of :func:`blending_table` from the weights (n,) and values (n, P) of
     the input and the output series; with a `block_mass`, also those of the block basis (the
     input's measurement `noise`, a std per quality, taken out for ``effect_material``).
-    `derive` maps averages (k, P) to derived qualities (k, D), which become extra columns."""
+    `derive` maps averages (k, P) to derived qualities (k, D), which become extra columns.
+    `unit` (of the weights) and `why` (how the block mass was chosen) word the refusal of
+    blocks far smaller than the rows (:func:`_check_block_count`)."""
     w_in = _weights(w_in, len(v_in))
     w_out = _weights(w_out, len(v_out))
     x_in, x_out = _derived(v_in, derive), _derived(v_out, derive)
@@ -322,7 +362,10 @@ def _blending_numbers(
         k = v_in.shape[1]
         mean_in[k:] = derive(_moments(v_in, w_in)[0][None, :])[0]
         mean_out[k:] = derive(_moments(v_out, w_out)[0][None, :])[0]
+    rows_in = int(np.count_nonzero(w_in > 0))
     rows_out = int(np.count_nonzero(w_out > 0))
+    if block_mass is not None:
+        _check_block_count(block_mass, max(float(w_in.sum()), float(w_out.sum())), rows_in, rows_out, unit, why)
     row_mass = float(w_out.sum() / rows_out) if rows_out else math.nan
     std_blocks = _block_std(v_in, w_in, row_mass, derive) if rows_out else np.full(x_in.shape[1], np.nan)
     constant = _constant(x_in, w_in)
@@ -339,20 +382,25 @@ def _blending_numbers(
         "effect_same_mass": effect_same_mass,
         "vrr_same_mass": effect_same_mass**2,
     }
-    attrs: dict[str, Any] = {"block_mass": row_mass, "rows_in": int(np.count_nonzero(w_in > 0)),
-                             "rows_out": rows_out}
+    attrs: dict[str, Any] = {"block_mass": row_mass, "rows_in": rows_in, "rows_out": rows_out}
     if block_mass is not None:
+        total_in = float(w_in.sum())
+        blocks = max(1, math.ceil(total_in / block_mass - 1e-9)) if total_in > 0 else 0
         std_in_block = _block_std(v_in, w_in, block_mass, derive)
         std_out_block = _block_std(v_out, w_out, block_mass, derive)
-        effect_block = np.where(constant, np.nan, _ratio(std_in_block, std_out_block))
+        # One block of input (or none) has no spread to measure: no block effect, not 0.
+        unmeasured = constant | (blocks < 2)
+        effect_block = np.where(unmeasured, np.nan, _ratio(std_in_block, std_out_block))
         kept = w_in[w_in > 0]
         # A block averages about block_mass / (sum w² / sum w) independent analyses.
         per_row = float((kept * kept).sum() / kept.sum()) if kept.size else math.nan
         share = min(1.0, per_row / block_mass) if math.isfinite(per_row) else math.nan
         noise = np.full(x_in.shape[1], np.nan) if noise is None else np.asarray(noise, dtype=np.float64)
         std_noise = noise * math.sqrt(share)
+        # Noise at least the input's whole spread leaves no spread of the material to measure.
+        noise_only = ~unmeasured & (std_noise >= std_in_block)
         material = np.sqrt(np.maximum(std_in_block**2 - std_noise**2, 0.0))
-        effect_material = np.where(constant, np.nan, _ratio(material, std_out_block))
+        effect_material = np.where(unmeasured | noise_only, np.nan, _ratio(material, std_out_block))
         columns.update({
             "std_in_block": std_in_block,
             "std_out_block": std_out_block,
@@ -363,8 +411,24 @@ def _blending_numbers(
         })
         attrs["row_mass"] = row_mass
         attrs["block_mass"] = float(block_mass)
+        attrs["blocks"] = blocks
+        attrs["noise_only_mask"] = noise_only
+        attrs["unmeasurable"] = _unmeasurable(blocks, rows_in, constant, block_mass, unit)
     attrs["constant_mask"] = constant
     return columns, attrs
+
+
+def _unmeasurable(blocks: int, rows_in: int, constant: np.ndarray, block_mass: float, unit: str) -> str:
+    """Why no block effect can be measured on the input at all ("" when one can)."""
+    if rows_in < 2:
+        return (f"the input holds {'no row' if rows_in == 0 else 'one row'} of positive amount, so its "
+                "quality does not vary: no effect can be measured; give a record with more rows of feed")
+    if blocks < 2:
+        return (f"the input holds fewer than two blocks of {block_mass:.4g} {unit} ({blocks}), so no spread "
+                "between blocks and no effect can be measured: give a longer record or a smaller block mass")
+    if constant.size and bool(np.all(constant)):
+        return "no quality of the input varies: no effect can be measured"
+    return ""
 
 
 def _table(columns: dict[str, np.ndarray], attrs: dict[str, Any], parameters: Sequence[str]) -> pd.DataFrame:
@@ -373,6 +437,9 @@ def _table(columns: dict[str, np.ndarray], attrs: dict[str, Any], parameters: Se
     mask = attrs.pop("constant_mask", None)
     if mask is not None and bool(np.any(mask)):
         attrs["constant"] = [str(p) for p, c in zip(parameters, mask) if c]
+    noise_only = attrs.pop("noise_only_mask", None)
+    if noise_only is not None:
+        attrs["noise_only"] = [str(p) for p, c in zip(parameters, noise_only) if c]
     table.attrs = attrs
     return table
 
@@ -498,6 +565,22 @@ def _block_mass(record: Record, block_mass: float | None) -> float:
     return float(block_mass)
 
 
+def _unit(record: Record) -> str:
+    return "t" if record.bulk_density is not None else "m³"
+
+
+def _why(record: Record, block_mass: float | None) -> str:
+    """How the block mass was chosen, for messages ("" when the caller gave it)."""
+    return " (one hour of the record's mean feed rate)" if block_mass is None else ""
+
+
+def _options(record: Record, block_mass: float | None) -> dict[str, Any]:
+    """The keywords of :func:`_blending_numbers` for a record's block basis."""
+    return {"block_mass": _block_mass(record, block_mass), "derive": _deriver(record),
+            "noise": measurement_noise(record).to_numpy(), "unit": _unit(record),
+            "why": _why(record, block_mass)}
+
+
 def _basis(record: Record, block_mass: float | None, mass: float) -> str:
     unit = "t" if record.bulk_density is not None else "m³"
     if block_mass is None:
@@ -586,9 +669,11 @@ def blending(result: Result, *, end_cones: bool = True, block_mass: float | None
       (:func:`measurement_noise`) in a block's average, ``noise * sqrt(m / block_mass)`` for
       rows of mean mass m (``sum w² / sum w``), at most the noise itself; ``effect_material`` is
       ``sqrt(std_in_block² - std_noise²) / std_out_block``: the bed's effect on the material's
-      own spread, which the analyser's noise does not inflate (0 where the noise explains the
-      whole input spread). The output keeps the averaged noise it carries, so this is the
-      cautious figure.
+      own spread, which the analyser's noise does not inflate. Where the noise is at least the
+      input's whole block spread (``std_noise >= std_in_block``: white noise, say) nothing is
+      left of the material's spread to measure: ``effect_material`` is NaN there, not 0, and
+      ``attrs["noise_only"]`` lists those qualities. The output keeps the averaged noise it
+      carries, so this is the cautious figure.
 
     A quality whose input does not vary (every row of positive weight holds the same value) has
     no effect: every effect and VRR is NaN there, and ``attrs["constant"]`` lists it (an empty
@@ -596,13 +681,22 @@ def blending(result: Result, *, end_cones: bool = True, block_mass: float | None
     qualities (``record.derived``) are extra rows, each computed from the averages of every row,
     block or mixture, never averaged themselves. ``attrs``: ``block_mass``, ``basis`` (a
     sentence naming the block basis), ``row_mass``, ``rows_in``, ``rows_out``, ``end_cones``,
-    ``constant``.
+    ``constant``, ``noise_only`` (qualities whose ``effect_material`` is NaN for the noise),
+    ``blocks`` (the input's blocks of ``block_mass``, a last partial one included) and
+    ``unmeasurable``: "" when effects can be measured, else the sentence saying why not (an
+    input of fewer than two blocks of the stated mass, or of fewer than two rows of feed, or
+    no quality that varies). With fewer than two blocks the block columns' effects and VRRs
+    are NaN; check ``attrs["unmeasurable"]`` before reporting any effect as a result.
+
+    Raises :class:`BlockMassError` (a ValueError) for blocks far smaller than the rows (more
+    than :data:`BLOCKS_PER_ROW` per record or reclaimed row, and more than
+    :data:`MIN_BLOCK_LIMIT`, or more than :data:`MAX_BLOCKS` in all: a record timed in the
+    wrong unit, say), naming the smallest block mass that works.
     """
     record = result.record
     mass = _block_mass(record, block_mass)
     share = _input_share_outside(result) if not end_cones and result.end_cones else None
-    columns, attrs = _blending_numbers(*_series(result, end_cones, share), block_mass=mass,
-                                       derive=_deriver(record), noise=measurement_noise(record).to_numpy())
+    columns, attrs = _blending_numbers(*_series(result, end_cones, share), **_options(record, block_mass))
     table = _table(columns, attrs, _names(record))
     table.attrs.setdefault("constant", [])
     table.attrs["basis"] = _basis(record, block_mass, mass)
@@ -653,8 +747,7 @@ def _blending_both(
     each computed once (one serves for both where the run has no end cones). ``share`` as in
     :func:`_series`; by default from the run's portions."""
     record = run.record
-    options = {"block_mass": _block_mass(record, block_mass), "derive": _deriver(record),
-               "noise": measurement_noise(record).to_numpy()}
+    options = _options(record, block_mass)
     both = {True: _blending_numbers(*_series(run, True, None), **options)}
     if not run.end_cones:
         both[False] = both[True]
@@ -741,7 +834,9 @@ def _flow_cv(run: Result | _Run, end_cones: bool, block_mass: float | None = Non
     # The heap: from the start of its first step holding material to the end of its last.
     heap_start, heap_end = max(x[full[0]] - increment, 0.0), min(x[full[-1]], end)
     total = float(weight.sum())
-    window = (heap_end - heap_start) * _block_mass(record, block_mass) / total
+    mass = _block_mass(record, block_mass)
+    _check_block_count(mass, total, len(record.frame), int(full.size), _unit(record), _why(record, block_mass))
+    window = (heap_end - heap_start) * mass / total
     rows = full
     if not end_cones and run.end_cones:
         rows = full[~_in_cones(x[full], increment, run.end_cones)]
@@ -778,7 +873,9 @@ def flow_variability(result: Result, *, end_cones: bool = True, block_mass: floa
     bulk density). Windows are weighted by their length, so a short last window counts little.
     ``end_cones=False`` counts only the windows over the stretch between the end cones (the same
     window length). A steady flow gives 0; the figure depends on the heap, not on the grid or the
-    reclaim step. The per-step figure of the grid is :func:`flow_variability_rows`.
+    reclaim step. The per-step figure of the grid is :func:`flow_variability_rows`. Blocks far
+    smaller than the rows are refused with a :class:`BlockMassError`, as :func:`blending`
+    refuses them.
     """
     return _flow_cv(result, end_cones, block_mass)
 
@@ -829,7 +926,9 @@ def summary(result: Result) -> dict[str, Any]:
     ``flow_variability_without_end_cones`` (per cent, see below), ``balance`` (m³, as
     ``Result.balance``), ``end_cones`` (list of [start, end] in m) and ``fill`` (stacked volume
     over the largest heap the bed holds at the angle of repose, ``BedSettings.heap_capacity``:
-    1 is a full bed). ``basis`` names the blocks of the ``_block`` columns and ``block_mass`` is
+    1 is a full bed). ``blocks``, ``unmeasurable``, ``constant`` and ``noise_only`` are
+    :func:`blending`'s attrs of the same names (with the end cones). ``basis`` names the blocks
+    of the ``_block`` columns and ``block_mass`` is
     their mass (t); ``flow_variability`` is in per cent (:func:`flow_variability`),
     ``flow_variability_rows`` in m³ per step. Non-finite numbers become None, so the dict passes
     ``json.dumps(..., allow_nan=False)``.
@@ -873,6 +972,9 @@ def summary(result: Result) -> dict[str, Any]:
         "blending": table(True),
         "blending_without_end_cones": table(False),
         "constant": [str(p) for p, c in zip(_names(record), both[True][1]["constant_mask"]) if c],
+        "noise_only": [str(p) for p, c in zip(_names(record), both[True][1]["noise_only_mask"]) if c],
+        "blocks": both[True][1]["blocks"],
+        "unmeasurable": both[True][1]["unmeasurable"],
         "flow_variability": flow_variability(result),
         "flow_variability_without_end_cones": flow_variability(result, end_cones=False),
         "flow_variability_rows": flow_variability_rows(result),

@@ -22,9 +22,11 @@ Replicates
 Measures and ranking
     Per task, as :func:`pilora.evaluate` measures them with the end cones left out: ``effect_<p>``
     (homogenisation effect H = std in / std out per parameter), ``worst_effect`` (the smallest
-    over the parameters whose input varies) and ``flow_variability``. Per cell: the mean over the
-    replicates and a Student-t interval of the mean of the stated ``coverage``
-    (:func:`pilora.replicates.interval`), as ``<measure>``, ``<measure>_low`` and
+    over the parameters whose input varies) and ``flow_variability``. Per cell: the geometric mean over the
+    replicates and its interval of the stated ``coverage``, taken on the logarithm as effects
+    and coefficients of variation are positive ratios (:func:`pilora.replicates.interval` with
+    ``positive=True``: the geometric mean and the back-transformed Student-t interval of the mean
+    logarithm, both bounds above zero), as ``<measure>``, ``<measure>_low`` and
     ``<measure>_high``. The ranking orders by ``worst_effect_low`` (the interval's lower bound of
     the worst effect: a plan ranks high only when it is good with confidence), falling back to
     the mean with a single replicate. A plan is called better than the runner-up (the best cell
@@ -289,7 +291,7 @@ def _rank(grid: pd.DataFrame, cells: list[_Cell], parameters: list[str], coverag
         row: dict[str, Any] = {"plan": cell.family, "settings": cell.settings, "speed": cell.speed,
                                "passes": cell.passes, "layers": cell.layers, "replicates": len(part)}
         for name in measures:
-            mean, low, high = interval(part[name].to_numpy(), coverage)
+            mean, low, high = interval(part[name].to_numpy(), coverage, positive=True)
             row[name], row[f"{name}_low"], row[f"{name}_high"] = mean, low, high
         counts = part["worst_parameter"].value_counts()
         row["worst_parameter"] = str(counts.index[0]) if len(counts) else ""
@@ -357,9 +359,10 @@ def recommend(ranking: pd.DataFrame) -> Recommendation:
                     f"{_effect(runner, coverage)}; {why}.")
     vary = ranking.attrs.get("vary_record", True)
     basis = (f"Basis: the worst homogenisation effect H = std in / std out over the parameters whose "
-             f"input varies, end cones left out; the mean over {replicates} replicate"
-             f"{'s' if replicates != 1 else ''} (seeds{' and record rotations' if vary else ''})"
-             + (f", with its {coverage:.0%} Student-t interval; ranked by the interval's lower bound."
+             f"input varies, end cones left out; the {'geometric ' if replicates > 1 else ''}mean over "
+             f"{replicates} replicate{'s' if replicates != 1 else ''} (seeds{' and record rotations' if vary else ''})"
+             + (f", with its {coverage:.0%} Student-t interval on the logarithm (H is a positive ratio); "
+                "ranked by the interval's lower bound."
                 if replicates > 1 else "; ranked by the mean."))
     return Recommendation(best, runner, clearly, sentence, basis)
 
@@ -419,8 +422,9 @@ def compare(
     pandas.DataFrame
         Columns ``rank``, ``plan``, ``settings`` (text), ``speed`` (m/min while stacking, NaN for
         cone-shell), ``passes``, ``layers`` (NaN where layers mean nothing), ``replicates``, then
-        for ``worst_effect``, every ``effect_<parameter>`` and ``flow_variability`` the mean and
-        ``_low``/``_high`` bounds (NaN with one replicate), ``worst_parameter`` (the parameter
+        for ``worst_effect``, every ``effect_<parameter>`` and ``flow_variability`` the geometric mean and
+        ``_low``/``_high`` bounds of its interval on the logarithm (above zero; NaN with one
+        replicate), ``worst_parameter`` (the parameter
         most often worst) and ``label``. ``attrs``: ``coverage``, ``replicates``, ``vary_record``,
         ``seed``, ``swept`` ("speed" or "layers"), ``statistic`` (the ranking's column) and
         ``parameters``. Effects are H = std in / std out with the end cones left out.

@@ -43,7 +43,8 @@ class ControlPoints(Plan):
     speed : float or None
         Instead of `cycles`: the stacker travels the points forward and back at this constant
         speed, m/min while stacking, as far as the record's stacking hours take it (the last
-        cycle may be incomplete). Give `speed` or a `cycles` other than 1, not both.
+        cycle may be incomplete); a speed too slow to travel the points' whole reach once is
+        refused, naming the lowest that does. Give `speed` or a `cycles` other than 1, not both.
     travel : str
         "feed" (default): the stacker stands while the feed stops (rows of zero volume), its legs
         spread over the stacking hours; "time": over the record's whole duration.
@@ -108,6 +109,12 @@ class ControlPoints(Plan):
         if not cycle > 0:
             raise PlanError("the points do not move the stacker: give cycles", parameter="speed")
         distance = float(self.speed) * 60.0 * hours  # m travelled over the stacking hours
+        reach = max(self.positions) - min(self.positions)
+        if distance < reach * (1 - 1e-9):
+            raise PlanError(
+                f"at {self.speed:.4g} m/min the stacker travels {distance / reach:.3g} of one {reach:.4g} m pass "
+                f"in the {hours:.4g} h of stacking; one full pass takes at least "
+                f"{reach / (60.0 * hours):.4g} m/min", parameter="speed")
         path = self.path(max(1, math.ceil(distance / cycle - 1e-9)))
         travelled = np.concatenate([[0.0], np.cumsum(np.abs(np.diff(path)))])
         # Legs at a constant speed: the stacker reaches leg end i after travelled[i] / speed hours.

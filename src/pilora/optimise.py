@@ -20,9 +20,13 @@ Objectives (:data:`OBJECTIVES`; ``effect.<name>`` for any quality parameter or d
 
 Robust objectives: every candidate runs ``replicates`` times, replicate r on the record's r-th
 realisation (:func:`pilora.replicates.realisations`, the first being the record itself) with its
-own bed seed; the objective is the mean over the replicates (``robust="mean"``) or the
+own bed seed; the objective is the centre of the replicates (``robust="mean"``) or the
 pessimistic end of their interval (``robust="bound"``: the low end for a maximised objective,
-the high end for a minimised one, at ``coverage``).
+the high end for a minimised one, at ``coverage``). Effects and flow variabilities are positive
+ratios: their centre is the geometric mean and their interval the Student-t interval of the mean
+logarithm, back-transformed (:func:`pilora.replicates.interval` with ``positive=True``, as
+:func:`pilora.compare` takes them), so no bound falls below zero. A paired difference (front
+point against chevron) takes the plain t-interval of its mean.
 
 Multi-fidelity: the search runs on a coarse grid (``search_cell_size``, default three times the
 bed's cell); the final front and the chevrons are then run again on the bed's own grid with
@@ -604,7 +608,10 @@ class Problem:
         cell = 3.0 * bed.cell_size if search_cell_size is None else float(search_cell_size)
         if not (math.isfinite(cell) and cell > 0):
             raise OptimiseError(f"search_cell_size must be a length above 0 m, not {search_cell_size!r}")
-        self.search_bed = dataclasses.replace(bed, chunks_per_volume_unit=_chunks_for(bed, cell))
+        try:
+            self.search_bed = dataclasses.replace(bed, chunks_per_volume_unit=_chunks_for(bed, cell))
+        except (ValueError, OverflowError) as error:
+            raise OptimiseError(f"search_cell_size {cell:g} m does not make a grid of the bed: {error}") from None
         self.seed = int(seed)
         self.realisations = _realisations(record, self.replicates, self.seed)
         check = max(5, self.replicates) if check_replicates is None else check_replicates
@@ -690,20 +697,18 @@ class Problem:
 
 
 def _intervals(values: np.ndarray, coverage: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Row by row of ``values`` (plans x replicates): the mean and its Student-t interval at
-    ``coverage``, the numbers :func:`pilora.replicates.interval` gives each row (NaN bounds for a
-    single replicate or a non-finite value; NaN throughout for a row with a NaN)."""
-    from scipy import stats
+    """Row by row of ``values`` (plans x replicates): the centre and interval at ``coverage`` of
+    positive ratios, as :func:`pilora.replicates.interval` with ``positive=True`` gives each row
+    (geometric mean; NaN bounds for a single replicate or a non-finite value; NaN throughout for
+    a row with a NaN)."""
+    from .replicates import interval
 
     n, k = values.shape
-    mean = values.mean(axis=1) if k else np.full(n, math.nan)
-    if k < 2:
+    if not k:
         nan = np.full(n, math.nan)
-        return mean, nan, nan.copy()
-    half = float(stats.t.ppf(0.5 + coverage / 2.0, k - 1)) * values.std(axis=1, ddof=1) / math.sqrt(k)
-    finite = np.isfinite(values).all(axis=1)
-    half = np.where(finite, half, math.nan)
-    return mean, mean - half, mean + half
+        return nan, nan.copy(), nan.copy()
+    rows = np.array([interval(row, coverage, positive=True) for row in values], dtype=float).reshape(n, 3)
+    return rows[:, 0], rows[:, 1], rows[:, 2]
 
 
 def _travel(plan: Plan, record: Record, bed: BedSettings) -> float:

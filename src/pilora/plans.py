@@ -15,7 +15,9 @@ travels while material arrives and stands while the feed is stopped (record rows
 so a plan's motion is spread over the record's *stacking* hours, the durations of its rows of
 positive volume. A plan given by a layer or pass count runs at the speed that lays that many in
 those hours, so ``layers`` counts passes of material; one given by a speed (m/min of travel while
-stacking) lays as many as the stacking hours allow (the last pass may be incomplete).
+stacking) lays as many as the stacking hours allow (the last pass may be incomplete); a speed
+too low for one full pass (one swing of a chevcon) is refused with a `PlanError` naming the
+lowest speed that makes one.
 ``travel="time"`` spreads the motion over the record's whole duration instead, the stacker
 travelling through stops too.
 
@@ -332,7 +334,11 @@ class _Travel(NamedTuple):
     passes: float
 
     @classmethod
-    def of(cls, plan: Plan, record: Record, bed: BedSettings, passes: float | None) -> _Travel:
+    def of(cls, plan: Plan, record: Record, bed: BedSettings, passes: float | None, *,
+           check: bool = True) -> _Travel:
+        """The travel of a plan given by a pass count, or by its speed (`passes` None): a speed
+        that makes less than one full pass is refused (unless not `check`: the plan checks its
+        own least)."""
         a, b = _reversals(plan, record, bed)
         length = abs(b - a)
         hours = _stacking_hours(plan, record)
@@ -341,6 +347,11 @@ class _Travel(NamedTuple):
         else:
             speed = float(plan.speed) * 60.0  # type: ignore[attr-defined]
             passes = speed * hours / length
+            if check and passes < 1.0 - 1e-9:
+                raise PlanError(
+                    f"at {plan.speed:.4g} m/min the stacker travels {passes:.3g} of one {length:.4g} m pass "  # type: ignore[attr-defined]
+                    f"in the {hours:.4g} h of stacking; one full pass takes at least "
+                    f"{length / (60.0 * hours):.4g} m/min", parameter="speed")
         return cls(a, b, speed, passes)
 
     def at(self, t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -741,7 +752,7 @@ class Windrow(_TravellingPlan):
 
     def _travel(self, record: Record, bed: BedSettings) -> _Travel:
         _linear(self, bed)
-        travel = _Travel.of(self, record, bed, self._pass_count(bed))
+        travel = _Travel.of(self, record, bed, self._pass_count(bed), check=False)
         if travel.passes < self.rows * (1 - 1e-9):
             slowest = self.rows * abs(travel.b - travel.a) / (60.0 * _stacking_hours(self, record))
             raise PlanError(
@@ -1118,6 +1129,11 @@ class Chevcon(Plan):
         else:
             swing_hours = tail / (float(self.swing_speed) * 60.0)  # type: ignore[arg-type]  # given without swings
             swings = hours / swing_hours
+            if swings < 1.0 - 1e-9:
+                raise PlanError(
+                    f"at {self.swing_speed:.4g} m/min the boom swings {swings:.3g} of one {tail:.4g} m swing in "
+                    f"the {hours:.4g} h of stacking; one full swing takes at least "
+                    f"{tail / (60.0 * hours):.4g} m/min", parameter="swing_speed")
         room = arc - start - tail
         if self.advance is None:
             advance = room / swings

@@ -33,21 +33,33 @@ def _runs(mask: np.ndarray) -> list[tuple[int, int]]:
     return list(zip(np.flatnonzero(edges == 1).tolist(), (np.flatnonzero(edges == -1) - 1).tolist()))
 
 
+#: Elements of the windows handled at once by `_running_median_and_mad` (rows x window): 8 MiB a chunk.
+_CHUNK_ELEMENTS = 1 << 20
+#: The widest spike window, in rows: a window as wide as the record at the most, and never wider than this.
+MAX_SPIKE_WINDOW = 1001
+
+
 def _running_median_and_mad(values: np.ndarray, window: int) -> tuple[np.ndarray, np.ndarray]:
     """Median and median absolute deviation (from that median) of the centred window of each row,
-    NaN entries left out; NaN where the window holds fewer than half its rows."""
+    NaN entries left out; NaN where the window holds fewer than half its rows. Rows are taken a
+    chunk at a time, so the memory is about `_CHUNK_ELEMENTS` floats whatever the window."""
     half = window // 2
     padded = np.concatenate([np.full(half, np.nan), values, np.full(half, np.nan)])
     windows = np.lib.stride_tricks.sliding_window_view(padded, window)
-    enough = np.count_nonzero(~np.isnan(windows), axis=1) > half
     median = np.full(len(values), np.nan)
     mad = np.full(len(values), np.nan)
-    full = ~np.isnan(windows).any(axis=1)  # np.median is much faster than np.nanmedian
-    for chosen, middle in ((full, np.median), (enough & ~full, np.nanmedian)):
-        if chosen.any():
-            rows = windows[chosen]
-            median[chosen] = middle(rows, axis=1)
-            mad[chosen] = middle(np.abs(rows - median[chosen, None]), axis=1)
+    step = max(1, _CHUNK_ELEMENTS // window)
+    for lo in range(0, len(values), step):
+        part = windows[lo:lo + step]
+        missing = np.isnan(part)
+        enough = np.count_nonzero(~missing, axis=1) > half
+        full = ~missing.any(axis=1)  # np.median is much faster than np.nanmedian
+        for chosen, middle in ((full, np.median), (enough & ~full, np.nanmedian)):
+            if chosen.any():
+                rows = part[chosen]
+                centre = middle(rows, axis=1)
+                median[lo:lo + step][chosen] = centre
+                mad[lo:lo + step][chosen] = middle(np.abs(rows - centre[:, None]), axis=1)
     return median, mad
 
 
@@ -78,7 +90,9 @@ def check_record(
         A value whose robust z-score, 0.6745 (x - median) / MAD over a centred running window,
         exceeds this in size is a spike ("spike"); runs of such rows are one finding.
     spike_window_hours : float
-        Length of the running window of the spike test (h; at least five rows).
+        Length of the running window of the spike test (h): at least five rows, at most the
+        record's rows and :data:`MAX_SPIKE_WINDOW` (1001) rows; `attrs["spike_window_rows"]`
+        gives the rows used.
 
     Returns
     -------
@@ -154,7 +168,9 @@ def check_record(
                           f"row {row} stands for the whole gap"))
 
     # Spikes: robust z-score against a running median (frozen readings left out of the window).
-    window = max(5, int(round(spike_window_hours / step)) | 1) if step > 0 else 5
+    rows_in_window = spike_window_hours / step if step > 0 else 5.0
+    widest = max(5, min(MAX_SPIKE_WINDOW, n if n % 2 else n - 1))
+    window = min(widest, max(5, int(round(rows_in_window)) | 1) if rows_in_window < widest else widest)
     spiked: dict[tuple[int, int], list[tuple[str, str]]] = {}
     for name in record.parameters:
         series = frame[name].astype(float).where(~held[name])

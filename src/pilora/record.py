@@ -11,6 +11,7 @@ the zone's clock changes. Headers such as ``CaO [%]`` give the parameter ``CaO``
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import functools
 import io
@@ -18,7 +19,7 @@ import math
 import os
 import re
 import zoneinfo
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -27,6 +28,7 @@ import numpy as np
 import pandas as pd
 
 from .derived import DerivedError, evaluate, resolve_derived
+from .derived import expression_names as expression_names_of
 
 __all__ = ["Record", "RecordError", "read_record"]
 
@@ -37,6 +39,10 @@ RESERVED_NAMES = frozenset({"time", "duration", "volume", "mass", "x", "z"})
 #: Column names of a run's reclaimed table (and its two hidden columns): a record column of one of
 #: these names is refused, as a parameter of that name would be overwritten in the results.
 TABLE_NAMES = frozenset({"time_mean", "time_std", "__stacking_time_h__", "__stacking_time_h_squared__"})
+
+#: Reserved names a record column may only have as the record's time (or amount) column: a column
+#: of one of these names besides would be overwritten by the record's own or a run's column.
+_SHADOWED = frozenset({"time", "duration", "x", "z"})
 
 MISSING = ("refuse", "interpolate", "drop")
 
@@ -320,8 +326,11 @@ class Record:
             Columns of quality parameters. None: every other column holding numbers (a column of
             text only, or of booleans, is left out; one holding numbers and some text is refused
             at its text rows). Names used by the record's own table ("time", "duration",
-            "volume", "mass", "x", "z") are left out by default and refused when named; names of
-            a run's reclaimed table ("time_mean", "time_std") are refused: rename such a column.
+            "volume", "mass", "x", "z") are refused when named; by default a column "time",
+            "duration", "x" or "z" that is not the time column (nor the amount) is refused too,
+            a "mass" or "volume" column that is not the amount is left out (a note says so);
+            names of a run's reclaimed table ("time_mean", "time_std") are refused: rename such a
+            column.
         last_duration : float or None
             Duration of the last row, h. An interval lasts until the next row's time; the last one
             lasts `last_duration`, by default the median of the steps between rows (required for a
@@ -414,6 +423,10 @@ class Record:
         if time == amount:
             raise ValueError("time and the mass or volume are the same column")
         names = _parameter_names(frame, heads, parameters, time, amount)
+        if parameters is None:
+            notes.extend(f"the column {heads.originals[other]!r} is left out: the amounts are read from "
+                         f"{heads.originals[amount]!r}" for other in ("mass", "volume")
+                         if other in columns and other != amount)
         try:
             derived_map = resolve_derived(derived, names, reserved=RESERVED_NAMES | TABLE_NAMES)
         except DerivedError as error:
@@ -466,6 +479,7 @@ class Record:
             _interpolate(hours, {amount: amounts, **values}, frame, faults, notes)
         if faults:
             raise faults.error()
+        _check_derived(derived_map, values, faults)
 
         n = len(frame)
         if n > 1:
@@ -618,6 +632,12 @@ def _parameter_names(frame: pd.DataFrame, heads: _Columns, parameters: Sequence[
                 raise RecordError(
                     f"a record column may not be named {name!r}, a column of a run's reclaimed table: "
                     "rename it, or name the parameters to use with parameters=", column=name)
+        for name in columns:
+            if name in _SHADOWED and name not in (time, amount):
+                read = f" (the times are read from {heads.originals.get(time, time)!r})" if name == "time" else ""
+                raise RecordError(
+                    f"a record column may not be named {name!r}, a name the record's or a run's tables "
+                    f"use{read}: rename it, or name the parameters to use with parameters=", column=name)
         names = []
         for name in columns:
             if name in (time, amount) or name in RESERVED_NAMES:
@@ -646,6 +666,23 @@ def _parameter_names(frame: pd.DataFrame, heads: _Columns, parameters: Sequence[
             raise RecordError(f"no such column (the columns: {', '.join(heads.originals.values())})",
                               column=name)
     return names
+
+
+def _check_derived(derived: Mapping[str, str], values: Mapping[str, np.ndarray], faults: _Faults) -> None:
+    """Refuses a derived quality that is not a finite number on every row of the record (a
+    division by zero, an overflow): the measures take it from averages of such rows."""
+    for name, expression in derived.items():
+        result = np.broadcast_to(evaluate(expression, values), (len(faults.positions),))
+        bad = np.flatnonzero(~np.isfinite(result))
+        if bad.size:
+            row = int(bad[0])
+            position = int(faults.positions[row])
+            inputs = ", ".join(f"{p} {values[p][row]:g}" for p in expression_names_of(expression))
+            raise RecordError(
+                f"the derived quality {name!r} = {expression} is {result[row]:g}{faults.where(position)}, "
+                f"from {inputs or 'numbers alone'}, not a finite number ({bad.size} row"
+                f"{'s' if bad.size != 1 else ''} in all): change its formula (a division by zero or an "
+                "overflow?)", row=position, column=name, line=faults.line(position))
 
 
 def _numbers(column: pd.Series, name: str, what: str, faults: _Faults, accepted: str,
@@ -864,6 +901,29 @@ _COMPRESSED = (".gz", ".bz2", ".xz", ".zst", ".zip")
 KINDS = ".csv (also .csv.gz, .csv.bz2, .csv.xz, .csv.zst, .csv.zip), .parquet or .xlsx"
 
 
+@contextlib.contextmanager
+def _reading(path: Path, kind: str) -> Iterator[None]:
+    """Turns any failure to read the file (missing, damaged, truncated, not of its kind) into a
+    one-line RecordError naming the file and what is wrong."""
+    try:
+        yield
+    except RecordError:
+        raise
+    except FileNotFoundError:
+        raise RecordError(f"{str(path)!r} does not exist: give the record's file") from None
+    except IsADirectoryError:
+        raise RecordError(f"{str(path)!r} is a folder: give the record's file") from None
+    except PermissionError:
+        raise RecordError(f"{str(path)!r} may not be read (permission denied): give a file you may read") from None
+    except MemoryError:
+        raise
+    except Exception as error:  # zlib, lzma, zip, gzip, Arrow, openpyxl: each its own type
+        lines = [line.strip() for line in str(error).splitlines() if line.strip()]
+        detail = f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
+        raise RecordError(f"{path.name} cannot be read as a {kind} file ({detail}): the file is damaged, "
+                          "truncated or of another kind; give an intact copy") from None
+
+
 def _kind(path: Path) -> str:
     suffixes = [s.lower() for s in path.suffixes]
     if suffixes and suffixes[-1] in _COMPRESSED:
@@ -885,14 +945,17 @@ def _read_table(path: Path, *, sep: str | None = None, decimal: str | None = Non
     if kind == ".parquet":
         if sheet is not None:
             raise ValueError("sheet= is for .xlsx workbooks, not Parquet files")
-        return _Table(pd.read_parquet(path, engine="pyarrow"))
+        with _reading(path, "Parquet"):
+            return _Table(pd.read_parquet(path, engine="pyarrow"))
     if kind == ".xlsx":
         return _read_workbook(path, sheet)
     raise ValueError(f"{path.name}: a record is read from .csv, .parquet or .xlsx files ({KINDS})")
 
 
 def _read_workbook(path: Path, sheet: str | int | None) -> _Table:
-    with pd.ExcelFile(path, engine="openpyxl") as book:
+    with _reading(path, "workbook"):
+        book = pd.ExcelFile(path, engine="openpyxl")
+    with book:
         names = book.sheet_names
         if sheet is None:
             chosen: str = names[0]
@@ -906,13 +969,14 @@ def _read_workbook(path: Path, sheet: str | int | None) -> _Table:
             chosen = sheet
         else:
             raise ValueError(f"{path.name} has no sheet {sheet!r}: its sheets are {', '.join(map(repr, names))}")
-        frame = book.parse(chosen)
+        with _reading(path, "workbook"):
+            frame = book.parse(chosen)
     notes = (f"sheet {chosen!r} of {len(names)}",) if len(names) > 1 or sheet is not None else ()
     return _Table(frame, notes, np.arange(len(frame)) + 2, "sheet row")
 
 
 def _read_csv(path: Path, sep: str | None, decimal: str | None, encoding: str | None) -> _Table:
-    with pd.io.common.get_handle(path, "rb", compression="infer", is_text=False) as handles:
+    with _reading(path, "CSV"), pd.io.common.get_handle(path, "rb", compression="infer", is_text=False) as handles:
         data = handles.handle.read()
     detected = []
     if encoding is None:
@@ -1022,7 +1086,9 @@ def read_record(
     The other keywords are those of `Record.from_frame`.
 
     Rows are numbered from 0 in the file's data: in a CSV file, row 0 is the line after the header;
-    errors also give the file's line (1-based; for a workbook the sheet's row).
+    errors also give the file's line (1-based; for a workbook the sheet's row). A file that cannot
+    be read (missing, damaged or truncated, of another kind than its name says) raises a
+    `RecordError` of one line naming the file and what is wrong.
 
     Example, a historian's export (``Zeit;Tonnage [t];CaO [%];...`` with ``25.10.2026 02:00``
     and ``51,43``)::

@@ -207,6 +207,58 @@ def test_a_quality_whose_input_does_not_vary_has_no_effect():
     assert summary(result)["constant"] == ["line"]
 
 
+def small_run(times, volumes, seed=1):
+    rows = len(times)
+    q = 40 + np.sin(np.arange(rows) / 5.0)
+    frame = pd.DataFrame({"time": times, "volume": volumes, "q": q, "s": 10 + np.cos(np.arange(rows) / 7.0)})
+    record = Record.from_frame(frame, volume="volume", bulk_density=1.5, last_duration=float(times[-1] - times[-2]))
+    return simulate(BedSettings(100.0, 20.0, chunks_per_volume_unit=1.0), record, Chevron(layers=6), seed=seed)
+
+
+def test_too_few_blocks_or_rows_say_that_no_effect_can_be_measured():
+    # Two rows two minutes apart: an hour's feed is more than the record, one block of input.
+    two = small_run([0.0, 0.0333], [400.0, 400.0])
+    # All the feed in one row: its quality cannot vary.
+    one = small_run(0.05 * np.arange(300), np.where(np.arange(300) == 120, 1200.0, 0.0))
+    for result, blocks, why in ((two, 1, "fewer than two blocks of"), (one, None, "one row of positive amount")):
+        for end_cones in (True, False):
+            table = blending(result, end_cones=end_cones)
+            assert why in table.attrs["unmeasurable"]
+            assert table[["effect_block", "vrr_block", "effect_material"]].isna().all().all()
+        assert blocks is None or table.attrs["blocks"] == blocks
+        assert why in summary(result)["unmeasurable"] and math.isnan(measures(result)["worst_effect"])
+    good = blending(noisy_run())
+    assert good.attrs["unmeasurable"] == "" and good.attrs["blocks"] == 60 and summary(noisy_run())["blocks"] == 60
+
+
+def test_blocks_far_smaller_than_the_rows_are_refused_naming_the_least_that_works():
+    # Rows 10,000 hours apart (a record timed in the wrong unit): an hour of feed is a
+    # ten-thousandth of a row, and blocks of it (millions) would only repeat the rows.
+    result = small_run(1e4 * np.arange(300.0), 4.0)
+    for measure in (blending, flow_variability):
+        with pytest.raises(pilora.analysis.BlockMassError,
+                           match=r"blocks of 0\.0006 t \(one hour of the record's mean feed rate\) cut the 1800 t "
+                                 r"into 3e\+06 blocks, far more than the record's 300 .*at least 0\.06 t"):
+            measure(result)
+    with pytest.raises(ValueError, match="at least 0.06 t"):
+        blending(result, block_mass=0.059)
+    assert blending(result, block_mass=0.0601).attrs["blocks"] == 29_951
+    assert math.isfinite(flow_variability(result, block_mass=30.0))
+    with pytest.raises(pilora.analysis.BlockMassError, match="at least 5e-06"):
+        same_mass_blocks([1.0, 2.0], [5.0, 5.0], 1e-9)
+
+
+def test_noise_that_explains_the_whole_input_spread_leaves_no_material_effect():
+    rng = np.random.default_rng(4)
+    v_in, v_out = rng.normal(size=(400, 2)), 0.5 * rng.normal(size=(100, 2))
+    columns, attrs = pilora.analysis._blending_numbers(np.ones(400), v_in, np.full(100, 4.0), v_out, block_mass=8.0,
+                                                       noise=np.array([10.0, 0.1]))
+    assert columns["std_noise"][0] >= columns["std_in_block"][0] and math.isnan(columns["effect_material"][0])
+    assert 0 < columns["effect_material"][1] < columns["effect_block"][1]
+    table = pilora.analysis._table(columns, attrs, ["white", "drift"])
+    assert table.attrs["noise_only"] == ["white"]
+
+
 def test_derived_qualities_are_rows_computed_from_averages():
     result = noisy_run()
     table = blending(result)

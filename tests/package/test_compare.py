@@ -50,6 +50,11 @@ def test_intervals_widen_with_record_realisations(record):
     width = {name: float(c.ranking["worst_effect_high"].iloc[0] - c.ranking["worst_effect_low"].iloc[0])
              for name, c in (("seeds", seeds), ("both", both))}
     assert width["both"] > 2 * width["seeds"] > 0
+    # Effects are positive ratios: their intervals, on the logarithm, stay above zero.
+    low = both.ranking.filter(like="_low").to_numpy(dtype=float)
+    assert (low > 0).all()
+    runs = both.grid["worst_effect"].to_numpy()
+    assert both.ranking["worst_effect"].iloc[0] == pytest.approx(np.exp(np.log(runs).mean()), rel=1e-12)
     assert set(seeds.grid["record_start_h"]) == {0.0} and both.grid["record_start_h"].nunique() == 4
     # Replicate 0 runs the record itself with the same task seed either way.
     assert seeds.grid["worst_effect"].iloc[0] == both.grid["worst_effect"].iloc[0]
@@ -81,6 +86,20 @@ def test_interval_is_the_student_t_interval_of_the_mean():
     assert interval([4.0], 0.9)[0] == 4.0 and all(math.isnan(v) for v in interval([4.0], 0.9)[1:])
     assert all(math.isnan(v) for v in interval([1.0, math.nan, 3.0], 0.9))
     assert interval([1.0, 2.0, 3.0], 0.99)[2] > high
+
+
+def test_intervals_of_positive_ratios_stay_above_zero():
+    # Two replicates of an effect far apart: the interval of the mean reaches below zero, the one
+    # on the logarithm does not, and it centres on the geometric mean.
+    assert interval([3.0, 53.8], 0.9)[1] < 0
+    centre, low, high = interval([3.0, 53.8], 0.9, positive=True)
+    assert centre == pytest.approx(math.sqrt(3.0 * 53.8)) and 0 < low < 3.0 and high > 53.8
+    # t(0.95, 2) = 2.919986 on ln(1), ln(2), ln(4): mean ln 2, s = ln 2.
+    half = 2.919986 * math.log(2) / math.sqrt(3)
+    assert interval([1.0, 2.0, 4.0], 0.9, positive=True) == pytest.approx(
+        (2.0, 2.0 * math.exp(-half), 2.0 * math.exp(half)), rel=1e-6)
+    assert interval([2.0, 0.0, 4.0], 0.9, positive=True)[0] == 2.0  # no logarithm: no bounds
+    assert all(math.isnan(v) for v in interval([2.0, 0.0, 4.0], 0.9, positive=True)[1:])
 
 
 def _ranking(rows, replicates=3):

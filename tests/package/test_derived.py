@@ -6,7 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from pilora import BedSettings, Chevron, Record, simulate
+from pilora import BedSettings, Chevron, Record, RecordError, simulate
 from pilora.derived import PRESETS, DerivedError, evaluate, expression_names, resolve_derived
 
 OXIDES = ("CaO", "SiO2", "Al2O3", "Fe2O3")
@@ -96,6 +96,25 @@ def test_derived_names_and_formulas_are_checked(derived, message) -> None:
         resolve_derived(derived, OXIDES, reserved={"time_std"})
     with pytest.raises(ValueError, match=message):
         Record.from_frame(raw_meal(), bulk_density=1.5, derived=derived)
+
+
+@pytest.mark.parametrize(("formula", "row", "value"), [
+    ("X=CaO/0", 0, "inf"),
+    ("X=CaO**CaO**CaO", 0, "inf"),  # an overflow
+    ("X=(SiO2 - SiO2) / (CaO - CaO)", 0, "nan"),
+    ("X=CaO/(Fe2O3 - {fe})", 7, "inf"),  # one row only
+])
+def test_a_derived_quality_not_finite_on_the_records_rows_is_refused(formula, row, value) -> None:
+    import warnings
+
+    frame = raw_meal()
+    formula = formula.format(fe=repr(float(frame["Fe2O3"].iloc[7])))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # and without NumPy's warnings
+        with pytest.raises(RecordError, match=rf"^row {row}, column 'X': the derived quality 'X' = .* is {value}"
+                                              r".*change its formula") as caught:
+            Record.from_frame(frame, bulk_density=1.5, derived=[formula])
+    assert caught.value.row == row and caught.value.column == "X"
 
 
 def test_a_record_keeps_its_formulas_through_pickling() -> None:

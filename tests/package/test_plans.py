@@ -204,6 +204,11 @@ def test_chevcon_swings_on_the_ring_and_advances() -> None:
 def test_chevcon_swing_speed() -> None:
     plan = Chevcon(tail=20.0, swing_speed=1.0, advance=0.1)
     assert plan.passes(RECORD, RING) == pytest.approx(RECORD.duration * 60.0 / 20.0)
+    # Too slow for one swing of the tail over the stacking hours: refused, naming the least.
+    slowest = 20.0 / (60.0 * RECORD.duration)
+    with pytest.raises(PlanError, match=f"swings 0.9 of one 20 m swing.*at least {slowest:.4g} m/min") as caught:
+        Chevcon(tail=20.0, swing_speed=0.9 * slowest).passes(RECORD, RING)
+    assert caught.value.parameter == "swing_speed"
 
 
 def small(volume: float) -> Record:
@@ -493,6 +498,22 @@ def test_speeds_beyond_a_plans_reach_are_refused_naming_the_limit() -> None:
         Strata(swing_period=10.0, layers=301, start=50.0, end=150.0).passes(record, bed)
     assert caught.value.parameter == "layers"
     assert Strata(swing_period=10.0, layers=300, start=50.0, end=150.0).passes(record, bed) == 300
+
+
+@pytest.mark.parametrize("plan", [Chevron(speed=0.03, start=50.0, end=150.0),
+                                  Strata(swing_period=1.0, speed=0.03, start=50.0, end=150.0),
+                                  Windrow(rows=1, speed=0.03, start=50.0, end=150.0),
+                                  ControlPoints(positions=(80.0, 150.0, 50.0), speed=0.03)], ids=repr)
+def test_a_speed_below_one_pass_is_refused_naming_the_slowest(plan: Plan) -> None:
+    # A 100 m pass in 50 h of stacking needs at least 0.03333 m/min; at 0.03 the first pass is
+    # never finished, and no layer, no effect follows.
+    record = Record.from_frame(pd.DataFrame({"time": np.arange(50.0), "volume": 20.0}))
+    bed = BedSettings(200.0, 40.0, chunks_per_volume_unit=1.0)
+    for call in (plan.passes, plan.travel_speed, plan.portions):
+        with pytest.raises(PlanError, match=r"(0\.9 of one|0\.9 of the 1 rows).*at least 0\.03333 m/min") as caught:
+            call(record, bed)
+        assert caught.value.parameter == "speed"
+    assert type(plan)(**{**plan.__dict__, "speed": 0.0334}).passes(record, bed) > 1
 
 
 @pytest.mark.parametrize("angle", [1e-3, 45.0, 90.0, 90.000001, 90.001, 91.0, 135.0, 179.9, 0.0, -5.0])

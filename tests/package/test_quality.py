@@ -65,6 +65,26 @@ def test_spikes_and_physical_bounds() -> None:
     assert "above 100 %" in bounds.iloc[1]["message"] and "rows 150-152" in bounds.iloc[1]["message"]
 
 
+def test_the_spike_window_is_bounded_by_the_record_and_a_row_count(monkeypatch) -> None:
+    import pilora.quality
+
+    # Rows 1e-7 h apart: an hour's window would hold 1e7 rows. The window stops at the record's
+    # rows, so the spike is still found, against the median of the whole record.
+    cao = feed().frame["CaO"].to_numpy().copy()
+    cao[80] = 60.0
+    frame = pd.DataFrame({"time": np.arange(200) * 1e-7, "volume": 1.0, "CaO": cao})
+    findings = check_record(Record.from_frame(frame))
+    assert findings.attrs["spike_window_rows"] == 199
+    assert findings["kind"].tolist() == ["spike"] and "row 80" in findings.iloc[0]["message"]
+    long = pd.DataFrame({"time": np.arange(3000) * 1e-4, "volume": 1.0, "CaO": np.resize(cao, 3000)})
+    assert check_record(Record.from_frame(long)).attrs["spike_window_rows"] == pilora.quality.MAX_SPIKE_WINDOW
+    # Rows taken a few at a time give the same medians as all at once.
+    values = np.where(np.arange(200) % 17 == 3, np.nan, cao)
+    whole = pilora.quality._running_median_and_mad(values, 31)
+    monkeypatch.setattr(pilora.quality, "_CHUNK_ELEMENTS", 70)
+    np.testing.assert_array_equal(pilora.quality._running_median_and_mad(values, 31), whole)
+
+
 def test_thresholds_are_checked() -> None:
     with pytest.raises(ValueError, match="spike_z must be a finite number above 0"):
         check_record(feed(), spike_z=0)

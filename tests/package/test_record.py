@@ -324,6 +324,18 @@ def test_reserved_names_are_refused_with_what_to_do() -> None:
     for name in ("time_mean", "duration"):
         with pytest.raises(RecordError, match=f"'{name}' cannot be a parameter's name"):
             Record.from_frame(frame.rename(columns={"q": name}), parameters=[name])
+    # A column of a name the tables use is refused, not silently left out, unless it is the time
+    # (or the amount) the caller named.
+    plain = frame.drop(columns="time_std")
+    for name in ("x", "duration", "z"):
+        with pytest.raises(RecordError, match=f"column '{name}': .*may not be named .*rename it"):
+            Record.from_frame(plain.assign(**{name: 3.0}))
+        assert Record.from_frame(plain.assign(**{name: 3.0}), parameters=["q"]).parameters == ("q",)
+    with pytest.raises(RecordError, match="column 'time': .*may not be named"):
+        Record.from_frame(plain.assign(hours=[5.0, 6.0]), time="hours")
+    assert Record.from_frame(plain.rename(columns={"time": "x"}), time="x").parameters == ("q",)
+    both = Record.from_frame(plain.assign(mass=2.0), mass="mass", bulk_density=2.0)
+    assert both.parameters == ("q",) and any("'volume' is left out" in note for note in both.notes)
 
 
 def test_missing_entries_refused_all_at_once_filled_or_dropped(tmp_path) -> None:
@@ -358,3 +370,24 @@ def test_new_attributes_compare_and_pickle() -> None:
     assert record != Record.from_frame(frame, mass="Tonnage", bulk_density=1.5, timezone=BERLIN)
     assert record != Record.from_frame(frame, mass="Tonnage", bulk_density=1.5, derived=["B2"])
     assert "Europe/Berlin" in repr(record) and "derived=('B2',)" in repr(record)
+
+
+def test_a_file_that_does_not_read_is_refused_naming_it(tmp_path) -> None:
+    import gzip
+
+    whole = gzip.compress(b"time,volume,a\n" + b"".join(b"%d,1,%d\n" % (i, i) for i in range(200)))
+    cases = {
+        "cut.csv.gz": whole[: len(whole) // 2],  # truncated: the stream ends early
+        "noise.csv.gz": b"\x1f\x8b" + bytes(range(200)),  # a gzip header, then garbage
+        "text.csv.zip": b"not a zip archive",
+        "text.parquet": b"time,volume\n0,1\n",
+        "text.xlsx": b"time,volume\n0,1\n",
+    }
+    for name, data in cases.items():
+        (tmp_path / name).write_bytes(data)
+        with pytest.raises(RecordError, match=rf"^{name.replace('.', '[.]')} cannot be read as a \w+ file \(\w+") as caught:
+            read_record(tmp_path / name)
+        assert "\n" not in str(caught.value)
+    with pytest.raises(RecordError, match="does not exist"):
+        read_record(tmp_path / "none.csv")
+
