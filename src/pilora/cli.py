@@ -99,6 +99,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     0: done; 2: a mistake in the command line or the record, reported on stderr as
     ``pilora <command>: error: ...`` with what to change (never a traceback); 130: interrupted.
     """
+    from .analysis import BlockMassError
     from .plans import PlanError
     from .record import RecordError
 
@@ -115,7 +116,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args.argv = argv
     try:
         return int(args.handler(args))
-    except (UsageError, PlanError, RecordError) as error:
+    except (UsageError, PlanError, RecordError, BlockMassError) as error:
         message = " ".join(str(error).split())
         print(f"pilora {args.command}: error: {message}", file=sys.stderr)
         return 2

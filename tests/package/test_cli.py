@@ -1,5 +1,6 @@
 """The `pilora` command: refusals, outputs, byte-identical reruns, and the shipped sample record."""
 
+import gzip
 import importlib.util
 import json
 import os
@@ -134,6 +135,9 @@ REFUSALS = [
     (["run", *R, "--out", "{elsewhere}", "VISIBLE={record_folder}"], "--out '{elsewhere}' is outside the folder"),
     # Runs that would measure nothing, named by their cause.
     (["run", "{two_rows}", "--bulk-density", "1.5"], "the record's mass fills one block of"),
+    (["run", "{stretched}", "--bulk-density", "1.5"], "give a block mass of at least"),
+    (["run", "{broken_gzip}", "--bulk-density", "1.5"], "cannot be read as a CSV file"),
+    (["run", "--derived", "X=CaO/0"], "X"),
     (["run", "{zeros}", "--bulk-density", "1.5"], "the record holds almost no volume (every mass is 0)"),
     (["run", *R, "--bulk-density", "1e300"], "the record holds almost no volume (7.14e-297 m³"),
     (["run", *R, "--bulk-density", "1e-300"], "the record holds 7.14e+303 m³ but"),
@@ -172,7 +176,11 @@ def test_refusals_say_what_to_fix(capsys, monkeypatch, tmp_path, record, argv, m
         "two_rows": _write(folder, "two-rows.csv", sample.head(2)),
         "zeros": _write(folder, "zeros.csv", sample.assign(mass=0.0)),
         "tiny": _write(folder, "tiny.csv", sample.assign(CaO=sample["CaO"] * 1e-300)),
+        # Rows a billion hours apart: an hour's feed is a sliver of a row.
+        "stretched": _write(folder, "stretched.csv", sample.assign(time=np.arange(len(sample)) * 1e9)),
+        "broken_gzip": folder / "broken.csv.gz",
     }
+    paths["broken_gzip"].write_bytes(gzip.compress(sample.to_csv(index=False).encode())[:200])
     paths["etc_link"].symlink_to("/etc")
     argv = [a.format(**paths) for a in argv]
     message = message.format(**paths)

@@ -3,6 +3,7 @@ recorded failures and refusals."""
 
 import concurrent.futures as cf
 import contextlib
+import dataclasses
 import importlib
 import math
 import multiprocessing
@@ -451,3 +452,120 @@ def test_a_record_keeps_the_fingerprint_logs_of_earlier_versions_hold() -> None:
     assert record_fingerprint(pilora.sample_record()) == "02a3ef95c9cda8b79c5dbe831dbd6e23"
     derived = pilora.Record.from_frame(plain.frame[["time", "volume", "a"]], derived={"b": "2 * a"})
     assert record_fingerprint(derived) != record_fingerprint(plain)
+
+
+# ---------------------------------------------------------------------------------------------
+# Row logs: awkward text, exact floats, CSV against Parquet, logs cut by a kill
+
+
+AWKWARD = 'comma, "quoted", \'single\'\ttab ünïcødé ✓ 🙂 ; =1+1 '
+
+
+class Note:
+    """A plan setting whose repr is awkward CSV text."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return f"Note({self.text!r}, {{'a': [1, 2]}})"
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True, repr=False)
+class NotedPlan(pilora.Plan):
+    """A plan carrying text into its row (never run: the tests replace run_task)."""
+
+    note: object
+    name: str = "plain"
+
+
+# Floats whose text form is easy to get wrong: shortest round-trip, signed zero, subnormal, huge.
+AWKWARD_FLOATS = [0.1 + 0.2, -0.0, 5e-324, 1.7976931348623157e308, 1 / 3, -math.inf, math.inf, math.nan]
+
+
+def awkward_tasks(newlines=True):
+    """Tasks whose labels, plan settings and error messages hold text that CSV must quote."""
+    bed, record = BedSettings(20.0, 6.0, chunks_per_volume_unit=1.0), tiny_record()
+    lines = "\nsecond line\r\nthird" if newlines else ""
+    return [Task(bed, record, NotedPlan(note=Note(AWKWARD + lines), name=text), label=label)
+            for text, label in [(AWKWARD + lines, "fail: " + AWKWARD + lines), ("nan", "None"),
+                                ("1.5", "True"), (" ", "fail: \"" + lines), ("naïve", AWKWARD)]]
+
+
+def fake_run_task(task, seed):
+    """Measures from the task's index in its plan's name: fast and with awkward floats."""
+    if task.label.startswith("fail"):
+        raise OSError(task.label)
+    columns = evaluate_module._measure_columns(task.record.parameters)
+    return {name: AWKWARD_FLOATS[(seed + k) % len(AWKWARD_FLOATS)] for k, name in enumerate(columns)}
+
+
+def bits(frame):
+    """The float columns' bytes: equal only if every float, its sign and NaNs included, is equal."""
+    return frame.select_dtypes("float64").to_numpy().tobytes()
+
+
+@pytest.mark.parametrize("newlines", [False, True])
+def test_csv_and_parquet_logs_resume_awkward_text_and_floats_unchanged(newlines, tmp_path, monkeypatch):
+    monkeypatch.setattr(evaluate_module, "run_task", fake_run_task)
+    tasks = awkward_tasks(newlines)
+    # A plan of another type last: resuming with it adds its columns to the log.
+    tasks.append(Task(tasks[0].bed, tasks[0].record, Chevron(layers=4), label=AWKWARD + "\n"))
+    reference = evaluate(tasks, seed=RUN, workers=1, errors="record")
+    assert reference["error"].iloc[0] == "OSError: fail: " + AWKWARD + ("\nsecond line\r\nthird" if newlines else "")
+    assert reference["plan.note"].iloc[0] == repr(Note(tasks[0].plan.note.text))
+    frames = {}
+    for suffix in (".csv", ".parquet"):
+        path = tmp_path / f"sweep{suffix}"
+        evaluate(tasks[:-1], seed=RUN, workers=2, log=path, errors="record")
+        grown = evaluate(tasks, seed=RUN, workers=2, log=path, resume=True, errors="record")
+        assert grown.attrs["resumed"] == len(tasks) - 1
+        pd.testing.assert_frame_equal(grown, reference, check_exact=True)
+        frames[suffix] = resumed = evaluate(tasks, seed=RUN, workers=1, log=path, resume=True, errors="record")
+        assert resumed.attrs["resumed"] == len(tasks)  # every row read back as this run's task
+        pd.testing.assert_frame_equal(resumed, reference, check_exact=True)
+        assert bits(resumed) == bits(reference)
+        with evaluate(tasks, seed=RUN, log=path, resume=True, errors="record", as_completed=True) as rows:
+            by_task = pd.DataFrame(sorted(rows, key=lambda row: row["task"]))
+        pd.testing.assert_frame_equal(by_task, reference, check_exact=True)
+    pd.testing.assert_frame_equal(frames[".csv"], frames[".parquet"], check_exact=True)
+
+
+def test_a_csv_log_cut_anywhere_in_its_last_line_resumes_to_the_same_rows(tmp_path, monkeypatch):
+    """A kill may cut the last line at any byte: in a quoted cell, between the bytes of one
+    character, just before its end of line; each resume drops the cut line and runs its task."""
+    monkeypatch.setattr(evaluate_module, "run_task", fake_run_task)
+    tasks = awkward_tasks(newlines=False)
+    path = tmp_path / "sweep.csv"
+    reference = evaluate(tasks, seed=RUN, workers=1, log=path, errors="record")
+    data = path.read_bytes()
+    last = data.rindex(b"\n", 0, len(data) - 1) + 1
+    text = data[last:].decode()
+    cuts = {last + 1, len(data) - 1, last + len(text[:text.index("✓")].encode()) + 1,  # inside ✓
+            last + len(text[:text.index('"')].encode()) + 1}  # inside a quoted cell
+    cuts |= set(range(last, len(data), 37))
+    for cut in sorted(cuts):
+        path.write_bytes(data[:cut])
+        resumed = evaluate(tasks, seed=RUN, workers=1, log=path, resume=True, errors="record")
+        assert resumed.attrs["resumed"] == len(tasks) - 1, cut
+        pd.testing.assert_frame_equal(resumed, reference, check_exact=True)
+        assert path.read_bytes() == data, cut
+
+
+@pytest.mark.parametrize("damage", ["header cut short", "empty file", "parquet temporary"])
+def test_a_log_a_kill_left_before_its_first_row_starts_again(damage, tmp_path, monkeypatch):
+    monkeypatch.setattr(evaluate_module, "run_task", fake_run_task)
+    tasks = awkward_tasks(newlines=False)
+    path = tmp_path / ("sweep.parquet" if "parquet" in damage else "sweep.csv")
+    reference = evaluate(tasks, seed=RUN, workers=1, log=path, errors="record")
+    if damage == "parquet temporary":  # a part half written when the kill came
+        leftover = path / ".part-00000000000000000001-0123abcd.parquet.tmp"
+        leftover.write_bytes(b"PAR1 cut")
+        resumed = evaluate(tasks, seed=RUN, workers=1, log=path, resume=True, errors="record")
+        assert resumed.attrs["resumed"] == len(tasks) and not leftover.exists()
+    else:
+        data = path.read_bytes()
+        path.write_bytes(data[:data.index(b"\n") // 2] if damage == "header cut short" else b"")
+        resumed = evaluate(tasks, seed=RUN, workers=1, log=path, resume=True, errors="record")
+        assert resumed.attrs["resumed"] == 0 and path.read_bytes() == data
+    pd.testing.assert_frame_equal(resumed, reference, check_exact=True)

@@ -167,7 +167,10 @@ def load_record(args: argparse.Namespace) -> tuple[Record, str]:
     try:
         table = _read_table(path, sep=sep, decimal=decimal, encoding=encoding, sheet=sheet)
     except (OSError, ValueError, ImportError) as error:
-        raise UsageError(f"cannot read {str(path)!r}: {_keywords(_one_line(error))}") from None
+        text = _keywords(_one_line(error))
+        if not text.startswith(path.name):  # a RecordError names the file itself
+            text = f"cannot read {str(path)!r}: {text}"
+        raise UsageError(text) from None
     frame = table.frame
     heads = _Columns.of([str(c).strip() for c in frame.columns])
     shown = ", ".join(heads.originals.values())
