@@ -7,7 +7,7 @@ import textwrap
 import time
 from typing import Any
 
-from .common import (PLAN_NAMES, UNITS, UsageError, add_study_arguments, bed_text, build_study, check_effects,
+from .common import (PLAN_NAMES, UNITS, UsageError, add_study_arguments, amount, bed_text, build_study, check_effects,
                      check_plan, command_line, count, make_plan, output_folder, plan_label, plan_option_check,
                      plan_settings, positive, progress, simulate_checked, warm_up)
 
@@ -127,7 +127,9 @@ def handle(args: argparse.Namespace) -> int:
     print(f"pilora run: {label} on a {bed_text(study.bed)} bed, {study.source}, seed {study.seed}")
     for line in study.notes:
         print(f"  {line}")
-    print(f"homogenisation effect without end cones: {_headline(without)}")
+    unit = "t" if study.record.bulk_density is not None else "m³"
+    print(f"homogenisation effect H = std in / std out without end cones, on blocks of "
+          f"{amount(without.attrs['block_mass'])} {unit} (an hour's feed): {_headline(without)}")
     print(f"wrote {out / 'report.html'} and the tables, summary and figures in "
           f"{time.perf_counter() - started:.1f} s")
     return 0
