@@ -266,7 +266,14 @@ def _attempt(task: Task, seed: int, catch: bool, loaded: bool) -> _Outcome:
     try:
         return run_task(task, seed), None, loaded
     except Exception as error:  # noqa: BLE001 - recorded in the task's row on request
-        return None, f"{type(error).__name__}: {error}", loaded
+        return None, _message(error), loaded
+
+
+def _message(error: Exception) -> str:
+    """``"Type: message"``, with what UTF-8 cannot hold (lone surrogates, say from file names
+    decoded with ``surrogateescape``) written as backslash escapes, so that a log can hold it."""
+    text = f"{type(error).__name__}: {error}"
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def _run_shared(task: Task, seed: int, catch: bool) -> _Outcome:

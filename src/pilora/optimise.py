@@ -51,7 +51,11 @@ Seeds: the study's ``seed`` seeds the algorithm, the realisations and the run se
 (``SeedSequence(seed, spawn_key=(k,))``), so that the same call gives the same front, bit for bit,
 on any backend. With ``out=``, every generation's rows go to a row log
 (``out/rows/search-NNNN.csv``); ``resume=True`` replays the study from the logs, running only the
-tasks they lack, and so continues a killed study to the front an uninterrupted one finds.
+tasks they lack, and so continues a killed study to the front an uninterrupted one finds; the
+chevrons' rows go to ``chevrons-search.csv`` and the fine check's to ``fine-<digest of the front
+checked>.csv``, so a finished study resumed with more ``generations`` runs them and checks its new
+front (the first front's log is left as it was). :meth:`Study.tell` refuses rows whose run seed or
+fingerprints are not those of the tasks last asked.
 """
 
 from __future__ import annotations
@@ -73,6 +77,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 import numpy as np
 import pandas as pd
 
+from . import rowlog
 from .evaluate import Task, evaluate
 from .plans import Chevron, Plan, PlanError, _across, _linear
 
@@ -466,9 +471,9 @@ def batch_seed(seed: int, key: int) -> int:
 
 def pareto(values: np.ndarray, directions: Sequence[float]) -> np.ndarray:
     """True for the rows of ``values`` (candidates x objectives) that no other row dominates."""
-    v = np.asarray(values, dtype=float).reshape(len(values), -1) * np.asarray(directions, dtype=float)
-    if not len(v):
+    if not len(values):
         return np.zeros(0, dtype=bool)
+    v = np.asarray(values, dtype=float).reshape(len(values), -1) * np.asarray(directions, dtype=float)
     at_least = (v[:, None, :] <= v[None, :, :]).all(axis=2)
     better = (v[:, None, :] < v[None, :, :]).any(axis=2)
     return ~(at_least & better).any(axis=1)
@@ -481,6 +486,8 @@ def hypervolume(values: np.ndarray, directions: Sequence[float], reference: Sequ
     of the objectives' units."""
     from deap.tools._hypervolume import hv
 
+    if not len(values):
+        return 0.0
     signs = -np.asarray(directions, dtype=float)
     points = np.asarray(values, dtype=float).reshape(len(values), -1) * signs
     ref = np.asarray(reference, dtype=float) * signs
@@ -673,6 +680,9 @@ class Problem:
         k, n = (self.check_replicates if fine else self.replicates), len(plans)
         if len(rows) != k * n:
             raise ValueError(f"expected {k * n} rows ({n} plans x {k} replicates), not {len(rows)}")
+        if "task" in rows and not np.array_equal(rows["task"].to_numpy(), np.arange(k * n)):
+            raise ValueError(f"expected the rows of tasks 0 to {k * n - 1} ({n} plans x {k} replicates) once "
+                             f"each, not of tasks {_task_list(rows['task'])}")
         failed = rows["error"].notna().to_numpy() if "error" in rows else np.zeros(len(rows), dtype=bool)
         feasible = ~failed.reshape(n, k).any(axis=1)
         out: dict[str, Any] = {}
@@ -694,6 +704,11 @@ class Problem:
                         f"{objective.name}.high": high,
                         f"replicates.{objective.name}": [tuple(map(float, v)) for v in values]})
         return pd.DataFrame({"feasible": feasible, **out})
+
+
+def _task_list(tasks: pd.Series) -> str:
+    numbers = [str(t) for t in tasks.tolist()]
+    return ", ".join(numbers if len(numbers) <= 8 else [*numbers[:8], "..."])
 
 
 def _intervals(values: np.ndarray, coverage: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -796,6 +811,8 @@ class Evaluator:
         if self.problem is None:
             raise ValueError("map needs the Evaluator's problem")
         plans = [function(candidate) for candidate in candidates]
+        if not plans:
+            return []
         rows = self.run(self.problem.tasks(plans), batch_seed(self.seed, self.batches))
         self.batches += 1
         stats = self.problem.statistics(rows, plans)
@@ -902,6 +919,7 @@ class Study:
         if self._pending is None:
             raise RuntimeError("tell() follows ask()")
         candidates = self._pending
+        self._check_rows(rows, self.problem.tasks(self._plans(candidates)))
         stats = self.problem.statistics(rows, self._plans(candidates))
         fitness = [_fitness(self.problem, row) for _, row in stats.iterrows()]
         if self.algorithm == "nsga2":
@@ -932,6 +950,24 @@ class Study:
         return front.drop_duplicates(subset=["genes"]).reset_index(drop=True)
 
     # -- helpers
+
+    def _check_rows(self, rows: pd.DataFrame, tasks: list[Task]) -> None:
+        """Refuse rows of other tasks or another generation (their run seed or fingerprints
+        differ from the asked tasks'), before anything is scored."""
+        if "run_seed" in rows:
+            seeds = set(rows["run_seed"].tolist())
+            if seeds != {self.run_seed} and len(rows):
+                other = next(iter(seeds - {self.run_seed}))
+                raise OptimiseError(f"the rows were run with run seed {other}, not generation {self.generation}'s "
+                                    f"{self.run_seed}: tell the rows of the tasks last asked, run with "
+                                    "seed=study.run_seed")
+        if "fingerprint" in rows and "task" in rows:
+            cache: dict[int, str] = {}
+            for task, fingerprint in zip(rows["task"].tolist(), rows["fingerprint"].tolist()):
+                index = int(task)
+                if not 0 <= index < len(tasks) or rowlog.prepare(index, tasks[index], cache).fingerprint != fingerprint:
+                    raise OptimiseError(f"the row of task {index} is not of generation {self.generation}'s "
+                                        "task of that number: tell the rows of the tasks last asked")
 
     def _plans(self, candidates: Sequence[Any]) -> list[StackerPath]:
         return [self.problem.plan(self._genes(c)) for c in candidates]
@@ -1208,8 +1244,11 @@ def optimise(record: Record, bed: BedSettings, *, objectives: Sequence[str] = ("
         fine_layers = list(dict.fromkeys([*equal, *top]))
         fine_chevrons = [Chevron(layers=n) for n in fine_layers]
         everything: list[Plan] = [*plans, *fine_chevrons]
-        fine_rows = evaluator.run(problem.tasks(everything, fine=True), batch_seed(seed, _FINE_KEY), log("fine"),
-                                  resume)
+        # Its log is named by the front it checks, so that a study resumed with more generations
+        # checks its new front in a log of its own.
+        checked = rowlog.digest(*(rowlog.token(plan) for plan in plans))[:12]
+        fine_rows = evaluator.run(problem.tasks(everything, fine=True), batch_seed(seed, _FINE_KEY),
+                                  log(f"fine-{checked}"), resume)
         fine = problem.statistics(fine_rows, everything, fine=True)
         seconds["fine"] = time.perf_counter() - started
 

@@ -274,25 +274,63 @@ class _Lines:
         self.parts.append(text)
 
 
-def csv_line(values: list[object]) -> str:
-    """One line of a CSV log (``\\n``-terminated)."""
+def _csv_cell(value: object) -> str:
+    if value is None:
+        return ""
     sink = _Lines()
-    csv.writer(sink, lineterminator="\n").writerow(values)
-    return "".join(sink.parts)
+    csv.writer(sink, lineterminator="\n").writerow([value])  # an empty text comes out as ""
+    return "".join(sink.parts)[:-1]
 
 
-def _parsed(path: pathlib.Path, name: str, texts: list[str], kind: Kind) -> tuple[list[Any], Kind]:
-    """A CSV column read as text, as values of `kind` (floats through Python's exact parser),
-    and the kind they have: integers written as floats ("2.0") are read as integers, a column
-    that is not of its kind is read as floats or text; refused in a key column."""
+def csv_line(values: list[object]) -> str:
+    """One record of a CSV log (``\\n``-terminated; a newline in a cell is quoted): None as an
+    empty cell, an empty text as ``""``, so that the two read back apart."""
+    return ",".join(_csv_cell(value) for value in values) + "\n"
+
+
+def _records(path: pathlib.Path, data: bytes) -> tuple[list[list[str | None]], int]:
+    """The whole records at the start of a CSV log (cells as text, None for an empty unquoted
+    cell), and the bytes they take: a record cut short by a kill (its last line, or a quoted
+    cell holding newlines, unfinished) is left out."""
+    pieces = re.findall(rb"[^\n]*\n", data)  # whole lines; what follows the last one is cut short
+    ends = np.cumsum([0] + [len(piece) for piece in pieces]).tolist()
+    try:
+        texts = [piece.decode("utf-8") for piece in pieces]
+    except UnicodeDecodeError as error:
+        raise LogError(f"the log {path} cannot be read as CSV ({error}): not a row log of "
+                       "pilora.evaluate; give another log path") from None
+    reader = csv.reader(iter(texts), quoting=csv.QUOTE_NOTNULL, strict=True)
+    records: list[list[str | None]] = []
+    whole = 0
+    while True:
+        try:
+            records.append(next(reader))  # type: ignore[arg-type]  # QUOTE_NOTNULL: None for empty
+        except StopIteration:
+            break
+        except csv.Error as error:
+            if reader.line_num == len(texts) and str(error) == "unexpected end of data":
+                break  # a quoted cell cut short after one of its newlines
+            raise LogError(f"the log {path} cannot be read as CSV ({error}): not a row log of "
+                           "pilora.evaluate; give another log path") from None
+        whole = ends[reader.line_num]
+    return records, whole
+
+
+def _parsed(path: pathlib.Path, name: str, texts: list[str | None], kind: Kind) -> tuple[list[Any], Kind]:
+    """A CSV column read as text (None for an empty unquoted cell), as values of `kind` (floats
+    through Python's exact parser), and the kind they have: integers written as floats ("2.0")
+    are read as integers, a column that is not of its kind is read as floats or text; refused in
+    a key column. Text is missing (None) for an empty unquoted cell and empty for ``""``; logs
+    written before empty text was quoted read their empty cells as missing."""
     if kind == "string":
-        return [t if t else None for t in texts], kind
-    flags = {"True": True, "False": False, "": None}
+        return texts, kind
+    flags = {"True": True, "False": False, "": None, None: None}
     if kind == "bool" and all(t in flags for t in texts):
         return [flags[t] for t in texts], kind
     try:
-        return ([int(t) for t in texts] if kind == "int64" else [float(t) if t else math.nan for t in texts]), kind
-    except ValueError:
+        return ([int(t) for t in texts] if kind == "int64" else  # type: ignore[arg-type]
+                [float(t) if t else math.nan for t in texts]), kind
+    except (ValueError, TypeError):
         pass
     try:
         floats = [float(t) if t else math.nan for t in texts]
@@ -304,13 +342,13 @@ def _parsed(path: pathlib.Path, name: str, texts: list[str], kind: Kind) -> tupl
         bad = next(t for t in texts if not _integral(t))
         raise LogError(f"the log {path} holds {bad!r} in its column {name!r}, which takes integers: "
                        "not a row log of pilora.evaluate; give another log path")
-    return (floats, "float64") if floats is not None else ([t if t else None for t in texts], "string")
+    return (floats, "float64") if floats is not None else (texts, "string")
 
 
-def _integral(text: str) -> bool:
+def _integral(text: str | None) -> bool:
     try:
-        return float(text) == int(float(text))
-    except (ValueError, OverflowError):
+        return float(text) == int(float(text))  # type: ignore[arg-type]
+    except (ValueError, OverflowError, TypeError):
         return False
 
 
@@ -328,7 +366,7 @@ class CsvLog:
         self.previous: pd.DataFrame | None = None
         self.kinds = dict(kinds)
         self._header: list[str] | None = None  # the log's header, None for a new or empty log
-        self._cells: list[list[str]] = []  # the log's cells, as text
+        self._cells: list[list[str | None]] = []  # the log's cells, as text
         self._end: int | None = None  # bytes of whole lines, when a line cut short follows them
         self._file: io.TextIOWrapper | None = None
         if path.exists():
@@ -339,7 +377,7 @@ class CsvLog:
         if path.is_dir():
             raise LogError(f"the log {path} is a folder: a CSV log is a file")
         data = path.read_bytes()
-        whole = data.rfind(b"\n") + 1
+        lines, whole = _records(path, data)
         if whole < len(data):
             self._end = whole  # a kill cut the last line short: it is dropped by start()
         fresh = csv_line(list(self.kinds))
@@ -349,12 +387,7 @@ class CsvLog:
                 raise LogError(f"the log {path} holds no header line of a row log: not a row log "
                                "of pilora.evaluate; give another log path")
             return
-        try:
-            lines = list(csv.reader(io.StringIO(data[:whole].decode("utf-8"), newline=""), strict=True))
-        except (UnicodeDecodeError, csv.Error) as error:
-            raise LogError(f"the log {path} cannot be read as CSV ({error}): not a row log of "
-                           "pilora.evaluate; give another log path") from None
-        header, cells = lines[0], lines[1:]
+        header, cells = [name or "" for name in lines[0]], lines[1:]
         absent = [name for name in KEY_COLUMNS if name not in header]
         if absent:
             raise LogError(f"the log {path} has no column {absent[0]!r}: not a row log of "
@@ -379,7 +412,7 @@ class CsvLog:
         path = self.path
         path.parent.mkdir(parents=True, exist_ok=True)
         if self._header is None:
-            self._file = open(path, "w", newline="")
+            self._file = open(path, "w", encoding="utf-8", newline="")
             self._file.write(csv_line(list(self.kinds)))
             self._file.flush()
             return
@@ -387,10 +420,10 @@ class CsvLog:
             # Columns the log lacks (say, of new plan types): rewrite it with all of them, each
             # existing cell's text as it was.
             where = {name: j for j, name in enumerate(self._header)}
-            blank = {name: "" if kind == "string" else "nan" for name, kind in self.kinds.items()}
+            blank = {name: None if kind == "string" else "nan" for name, kind in self.kinds.items()}
             temporary = path.with_name(f".{path.name}.{uuid.uuid4().hex}")
             try:
-                with open(temporary, "w", newline="") as file:
+                with open(temporary, "w", encoding="utf-8", newline="") as file:
                     file.write(csv_line(list(self.kinds)))
                     for line in self._cells:
                         file.write(csv_line([line[where[n]] if n in where else blank[n] for n in self.kinds]))
@@ -402,14 +435,14 @@ class CsvLog:
         elif self._end is not None:
             with open(path, "rb+") as file:
                 file.truncate(self._end)
-        self._file = open(path, "a", newline="")
+        self._file = open(path, "a", encoding="utf-8", newline="")
 
     def _line(self, row: Mapping[str, object]) -> list[object]:
         line: list[object] = []
         for name, kind in self.kinds.items():
             value = row.get(name)
             if missing(value):
-                line.append("" if kind == "string" else "nan")
+                line.append(None if kind == "string" else "nan")
             elif isinstance(value, (float, np.floating)):
                 line.append(repr(float(value)))
             else:

@@ -489,7 +489,7 @@ def awkward_tasks(newlines=True):
     lines = "\nsecond line\r\nthird" if newlines else ""
     return [Task(bed, record, NotedPlan(note=Note(AWKWARD + lines), name=text), label=label)
             for text, label in [(AWKWARD + lines, "fail: " + AWKWARD + lines), ("nan", "None"),
-                                ("1.5", "True"), (" ", "fail: \"" + lines), ("naïve", AWKWARD)]]
+                                ("1.5", "True"), (" ", "fail: \"" + lines), ("naïve", AWKWARD), ("", "empty name")]]
 
 
 def fake_run_task(task, seed):
@@ -514,6 +514,7 @@ def test_csv_and_parquet_logs_resume_awkward_text_and_floats_unchanged(newlines,
     reference = evaluate(tasks, seed=RUN, workers=1, errors="record")
     assert reference["error"].iloc[0] == "OSError: fail: " + AWKWARD + ("\nsecond line\r\nthird" if newlines else "")
     assert reference["plan.note"].iloc[0] == repr(Note(tasks[0].plan.note.text))
+    assert reference["plan.name"].iloc[5] == ""  # empty text, not missing
     frames = {}
     for suffix in (".csv", ".parquet"):
         path = tmp_path / f"sweep{suffix}"
@@ -531,18 +532,22 @@ def test_csv_and_parquet_logs_resume_awkward_text_and_floats_unchanged(newlines,
     pd.testing.assert_frame_equal(frames[".csv"], frames[".parquet"], check_exact=True)
 
 
-def test_a_csv_log_cut_anywhere_in_its_last_line_resumes_to_the_same_rows(tmp_path, monkeypatch):
-    """A kill may cut the last line at any byte: in a quoted cell, between the bytes of one
-    character, just before its end of line; each resume drops the cut line and runs its task."""
+@pytest.mark.parametrize("newlines", [False, True])
+def test_a_csv_log_cut_anywhere_in_its_last_line_resumes_to_the_same_rows(newlines, tmp_path, monkeypatch):
+    """A kill may cut the last record at any byte: in a quoted cell, just after a newline in a
+    quoted cell, between the bytes of one character, just before its end of line; each resume
+    drops the cut record and runs its task."""
     monkeypatch.setattr(evaluate_module, "run_task", fake_run_task)
-    tasks = awkward_tasks(newlines=False)
+    tasks = awkward_tasks(newlines)
+    tasks = tasks[1:] + tasks[:1]  # the failing task with text on several lines last
     path = tmp_path / "sweep.csv"
     reference = evaluate(tasks, seed=RUN, workers=1, log=path, errors="record")
     data = path.read_bytes()
-    last = data.rindex(b"\n", 0, len(data) - 1) + 1
+    last = data.rindex(f"\n{len(tasks) - 1},".encode()) + 1
     text = data[last:].decode()
     cuts = {last + 1, len(data) - 1, last + len(text[:text.index("✓")].encode()) + 1,  # inside ✓
             last + len(text[:text.index('"')].encode()) + 1}  # inside a quoted cell
+    cuts |= {last + len(text[:i].encode()) + 1 for i, c in enumerate(text[:-1]) if c in "\r\n"}
     cuts |= set(range(last, len(data), 37))
     for cut in sorted(cuts):
         path.write_bytes(data[:cut])
@@ -550,6 +555,39 @@ def test_a_csv_log_cut_anywhere_in_its_last_line_resumes_to_the_same_rows(tmp_pa
         assert resumed.attrs["resumed"] == len(tasks) - 1, cut
         pd.testing.assert_frame_equal(resumed, reference, check_exact=True)
         assert path.read_bytes() == data, cut
+
+
+def test_logs_hold_any_text_whatever_the_locale(tmp_path):
+    """Logs are UTF-8 under a C locale too, and an error message that UTF-8 cannot hold (a lone
+    surrogate from a file name) is logged with it escaped."""
+    script = """
+import sys
+sys.path.insert(0, {tests!r})
+import pilora, test_evaluate
+from pilora import Task, evaluate
+module = sys.modules["pilora.evaluate"]
+def run(task, seed):
+    if task.label.startswith("x"):
+        raise OSError("file \\udcff.csv")
+    return test_evaluate.fake_run_task(task, seed)
+module.run_task = run
+base = test_evaluate.awkward_tasks(newlines=False)[1]
+tasks = [Task(base.bed, base.record, base.plan, label=label) for label in ("Düngung ✓", "x ✓")]
+for path in sys.argv[1:]:
+    first = evaluate(tasks[:1], seed=1, workers=1, log=path, errors="record")
+    rows = evaluate(tasks, seed=1, workers=1, log=path, resume=True, errors="record")
+    again = evaluate(tasks, seed=1, workers=1, log=path, resume=True, errors="record")
+    assert rows.attrs["resumed"] == 1 and again.attrs["resumed"] == 2, path
+    assert list(again["label"]) == ["Düngung ✓", "x ✓"], again["label"]
+    assert list(again["error"]) == [None, "OSError: file \\\\udcff.csv"], again["error"]
+print("ok")
+""".format(tests=str(pathlib.Path(__file__).parent))
+    env = {**os.environ, "LC_ALL": "C", "LANG": "C", "PYTHONUTF8": "0", "PYTHONIOENCODING": "utf-8"}
+    program = tmp_path / "program.py"  # a file: a C locale cannot decode "-c" text beyond ASCII
+    program.write_text(script, encoding="utf-8")
+    done = subprocess.run([sys.executable, str(program), str(tmp_path / "a.csv"), str(tmp_path / "a.parquet")],
+                          env=env, capture_output=True, text=True, encoding="utf-8")
+    assert done.stdout.strip() == "ok", done.stderr[-2000:]
 
 
 @pytest.mark.parametrize("damage", ["header cut short", "empty file", "parquet temporary"])

@@ -161,6 +161,9 @@ def test_hypervolume_and_pareto_follow_the_directions():
     # Rectangles above the reference (8, 10): 2 x 5 and 4 x 1, overlapping in 2 x 1.
     assert hypervolume(values, (1.0, -1.0), (8.0, 10.0)) == pytest.approx(10 + 4 - 2)
     assert hypervolume(values, (1.0, -1.0), (13.0, 10.0)) == 0.0
+    # No points: an empty front, nothing dominated.
+    assert pareto(np.zeros((0, 2)), (1.0, -1.0)).tolist() == []
+    assert hypervolume(np.zeros((0, 2)), (1.0, -1.0), (8.0, 10.0)) == 0.0
 
 
 def test_robust_objectives_are_the_replicates_statistics(drifting):
@@ -364,6 +367,20 @@ def test_the_command_refuses_what_cannot_work_with_exit_2(record_file, tmp_path,
     assert len(error) == 1 and message in error[0], error
 
 
+def test_a_finished_study_resumed_with_more_generations_runs_them_and_checks_the_new_front(finished, record_file,
+                                                                                          tmp_path):
+    out = tmp_path / "longer"
+    shutil.copytree(finished / "rows", out / "rows")
+    before = row_logs(out)
+    assert optimise_command(record_file, out, "--workers", "1", "--resume", "--generations", "4") == 0
+    after = row_logs(out)
+    assert {name: after[name] for name in before} == before  # the first study's logs as they were
+    assert "search-0004.csv" in after
+    assert optimise_command(record_file, tmp_path / "fresh", "--workers", "1", "--generations", "4") == 0
+    for name in ("front.csv", "convergence.csv"):
+        assert (out / name).read_bytes() == (tmp_path / "fresh" / name).read_bytes(), name
+
+
 def test_a_folder_holding_a_study_is_resumed_or_refused(finished, record_file, capsys):
     assert optimise_command(record_file, finished) == 2
     assert "add --resume" in capsys.readouterr().err
@@ -555,6 +572,36 @@ def test_rows_missing_a_task_are_refused_and_the_generation_waits_for_them(probl
     assert study.generation == 1 and len(study.archive) == 8
 
 
+def test_rows_of_another_generation_or_twice_of_a_task_are_refused(problem):
+    from pilora.rowlog import prepare
+
+    study = Study(problem, population=8, generations=2, seed=5)
+
+    def stamped(tasks):  # made-up rows carrying what evaluate stamps on them
+        rows, cache = made_up_rows(tasks), {}
+        rows["run_seed"] = study.run_seed
+        rows["fingerprint"] = [prepare(i, task, cache).fingerprint for i, task in enumerate(tasks)]
+        return rows
+
+    first = stamped(study.ask())
+    study.tell(first)
+    rows = stamped(study.ask())
+    with pytest.raises(OptimiseError, match="run seed"):
+        study.tell(first)
+    with pytest.raises(OptimiseError, match="task 0 is not of generation 1"):
+        study.tell(first.assign(run_seed=study.run_seed))
+    twice = rows.copy()
+    twice.iloc[1] = rows.iloc[0]  # task 0's row standing in for task 1's
+    with pytest.raises(ValueError, match="once each"):
+        study.tell(twice)
+    with pytest.raises(ValueError, match="once each"):
+        problem.statistics(twice.drop(columns=["run_seed", "fingerprint"]), study._plans(study._pending))
+    assert study.generation == 1
+    study.tell(rows)
+    assert study.generation == 2 and len(study.archive) == 16
+    assert Evaluator(problem).map(problem.plan, []) == []  # DEAP may map no candidates
+
+
 @pytest.mark.parametrize("objective, best", [("worst_effect", max), ("flow_variability", min),
                                              ("effect.CaO", max)])
 def test_the_front_follows_each_objectives_direction(drifting, objective, best):
@@ -668,7 +715,8 @@ def test_front_csv_takes_each_objective_the_right_way(drifting, tmp_path, object
     first, sign = objectives[0], directions[0]
     assert (np.diff(front[f"{first}.fine"].to_numpy()) * sign <= 0).all()  # best first
     assert summary["chosen"][f"{first}.fine"] == front[f"{first}.fine"].iloc[0]
-    fine = pd.read_csv(tmp_path / "rows" / "fine.csv", float_precision="round_trip").sort_values("task")
+    fine, = (tmp_path / "rows").glob("fine-*.csv")
+    fine = pd.read_csv(fine, float_precision="round_trip").sort_values("task")
     column = OBJECTIVES[first].column
     for _, point in front.iterrows():
         p = int(point["point"])
