@@ -313,7 +313,8 @@ def plot_sweep(ranking: pd.DataFrame, *, by: str | None = None, measure: str = "
     and/or ``layers``, ``<measure>`` and, with replicates, ``<measure>_low`` and
     ``<measure>_high``). ``by``: ``"speed"`` or ``"layers"`` (default: ``speed`` when the
     comparison swept speeds). A plan without the setting (cone-shell) is drawn as a dashed level
-    across the axis. The band is the interval of the mean over the replicates; a line whose band
+    across the axis. The points are the geometric means over the replicates and the band their
+    interval (on the logarithm, as :func:`pilora.replicates.interval` gives it); a line whose band
     is wide depends on chance (the seed, and where the record's events fell on the passes).
     """
     if by is None:
@@ -343,7 +344,7 @@ def plot_sweep(ranking: pd.DataFrame, *, by: str | None = None, measure: str = "
     ax.set_xlabel("stacker speed while stacking (m/min)" if by == "speed" else "layers (one-way passes)")
     ax.set_ylabel("worst H (without end cones)" if measure == "worst_effect" else text(measure))
     coverage = ranking.attrs.get("coverage")
-    band = f"; bands: {coverage:.0%} interval of the mean" if banded and coverage else ""
+    band = f"; geometric means, bands: their {coverage:.0%} intervals" if banded and coverage else ""
     ax.set_title(f"worst homogenisation effect by {by}{band}", fontsize="medium")
     ax.legend(fontsize="small")
     _margins(fig, left=0.75, bottom=0.6, top=0.4)
