@@ -40,6 +40,7 @@ Conventions, shared by every function here:
 from __future__ import annotations
 
 import math
+import weakref
 from collections.abc import Callable, Sequence
 from importlib import metadata
 from typing import TYPE_CHECKING, Any
@@ -577,7 +578,7 @@ def _why(record: Record, block_mass: float | None) -> str:
 def _options(record: Record, block_mass: float | None) -> dict[str, Any]:
     """The keywords of :func:`_blending_numbers` for a record's block basis."""
     return {"block_mass": _block_mass(record, block_mass), "derive": _deriver(record),
-            "noise": measurement_noise(record).to_numpy(), "unit": _unit(record),
+            "noise": _record_noise(record), "unit": _unit(record),
             "why": _why(record, block_mass)}
 
 
@@ -608,6 +609,28 @@ def _deriver(record: Record) -> Callable[[np.ndarray], np.ndarray] | None:
                                 for d in derived]).reshape(len(v), len(derived))
 
     return derive
+
+
+# A record's noise, by the record: it depends on the record alone, and a population evaluates the
+# same record many times. Records are values (a run never changes one); an entry goes with its
+# record.
+_NOISE: dict[int, tuple[weakref.ref[Record], np.ndarray]] = {}
+
+
+def _record_noise(record: Record) -> np.ndarray:
+    """:func:`measurement_noise` of a record as an array, computed once per record object."""
+    key = id(record)
+    known = _NOISE.get(key)
+    if known is not None and known[0]() is record:
+        return known[1]
+    noise = measurement_noise(record).to_numpy()
+    noise.flags.writeable = False
+    try:
+        ref = weakref.ref(record, lambda _, key=key: _NOISE.pop(key, None))  # type: ignore[misc]
+    except TypeError:  # a record type without weak references: computed each time
+        return noise
+    _NOISE[key] = (ref, noise)
+    return noise
 
 
 #: Lags (in rows) whose semivariogram is extrapolated to lag 0 by :func:`measurement_noise`.

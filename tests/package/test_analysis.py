@@ -318,3 +318,23 @@ def test_block_measures_do_not_move_with_the_grid(layers):
         })
     ratio = figures[0.5] / figures[1.0]
     assert ratio.between(0.9, 1.1).all(), ratio
+
+
+def test_each_record_gets_its_own_noise_whatever_ran_before():
+    # The noise is kept per record object for populations; a record made after another is gone
+    # (and may take its address) must get its own, as computed afresh.
+    from pilora import analysis
+
+    bed = BedSettings(40.0, 10.0, cell_size=1.0)
+    rng = np.random.default_rng(5)
+    seen = []
+    for scale in (0.1, 3.0, 0.5):
+        frame = pd.DataFrame({"time": np.arange(240) / 20, "volume": 1.0,
+                              "q": np.cumsum(rng.normal(size=240)) / 10 + rng.normal(0, scale, 240)})
+        result = simulate(bed, Record.from_frame(frame, volume="volume"), Chevron(layers=8), seed=1)
+        kept = blending(result).loc["q", "std_noise"]
+        analysis._NOISE.clear()
+        assert blending(result).loc["q", "std_noise"] == kept
+        seen.append(kept)
+        del result
+    assert seen[1] > 5 * seen[0] and seen[1] > 2 * seen[2]
