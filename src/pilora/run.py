@@ -186,22 +186,8 @@ def simulate(
 
 
 def _build(bed: BedSettings, seed: int | None, sections: Mapping[str, float | Sequence[float]] | None) -> Bed:
-    """The native bed of a run; with sections, built as ``bed.build`` builds it, plus them."""
-    if sections is None:
-        return bed.build(seed=seed)
-    from ._native import Bed
-
-    return Bed(
-        bed.length,
-        bed.width,
-        reclaim_angle=bed.reclaim_angle,
-        chunks_per_volume_unit=bed.chunks_per_volume_unit,
-        circular=bed.circular,
-        eight_neighbour_probability=bed.eight_neighbour_probability,
-        repose_angle=bed.repose_angle,
-        seed=seed,
-        sections=sections,
-    )
+    """The native bed of a run, with its section probes if any."""
+    return bed.build(seed=seed, sections=sections)
 
 
 def _parameters(record: Record) -> list[str]:

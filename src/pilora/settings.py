@@ -7,6 +7,7 @@ rest in the same steps), so that plans and analyses can use it without building 
 from __future__ import annotations
 
 import math
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -262,8 +263,10 @@ class BedSettings:
         width / 2 * tan(repose_angle)."""
         return 0.5 * self.width * math.tan(math.radians(self.repose_angle))
 
-    def build(self, seed: int | None = None) -> Bed:
-        """A new, empty `pilora.Bed` with these settings; `seed` None draws one from the OS."""
+    def build(self, seed: int | None = None,
+              sections: Mapping[str, float | Sequence[float]] | None = None) -> Bed:
+        """A new, empty `pilora.Bed` with these settings; `seed` None draws one from the OS;
+        `sections`: the Bed's section probes ({"across": x positions, "along": z positions}, m)."""
         return Bed(
             self.length,
             self.width,
@@ -273,4 +276,5 @@ class BedSettings:
             eight_neighbour_probability=self.eight_neighbour_probability,
             repose_angle=self.repose_angle,
             seed=seed,
+            sections=sections,
         )
