@@ -1273,9 +1273,10 @@ def document(plan: Plan, quick: bool, cones: dict[str, Any], ends: dict[str, Any
       + (f"; beds of few layers are accurate on coarser grids ({plan.studies[0].layers} layers within {_pct(few)} at "
          f"width / 60)" if math.isfinite(few) else "")
       + ". The chunk count grows with the cube of width / cell and the run time with its fourth power, so for "
-      "quick comparisons of plans a coarser grid that ranks them alike may do. The effect on uncorrelated noise "
-      "is about 1 on the stated basis, whose blocks hold far more than a record row: the bed only earns its "
-      "keep on drift.\n")
+      "quick comparisons of plans a coarser grid that ranks them alike may do. Uncorrelated noise blends little "
+      "on the stated basis, whose blocks already average many record rows: white input of 3,000 rows of 4 t "
+      "(100 hourly blocks) on a 200 x 20 m bed of 1 m cells, in a 32-layer chevron, gives 1.59 (1.51 without "
+      "end cones), against tens for the drift: the bed earns its keep on drift.\n")
 
     w("## 4. Reclaim angle, angle of repose and eight-neighbour probability\n")
     k = knobs["mean"]
