@@ -1,6 +1,6 @@
 """The optimiser's throughput, and a 10,000-evaluation study on the sample record, timed.
 
-Part 1, runs per second: one generation of stacker paths (``--population`` candidates x
+First, runs per second: one generation of stacker paths (``--population`` candidates x
 ``--replicates``, the sample record on a 200 x 40 m bed, searched on 1 m cells) run
 - ``simulate``: a bare loop of `pilora.simulate` calls, one after the other (the reference);
 - ``run_task``: a bare loop of `pilora.run_task` calls (the runs and their measures);
@@ -10,7 +10,7 @@ Part 1, runs per second: one generation of stacker paths (``--population`` candi
   warmed up before the clock starts).
 Best of ``--repeat`` rounds each; every backend must give the same objectives.
 
-Part 2 (``--study``, on the sample record or, with ``--record daily``, three days of feed whose
+Then (``--study``, on the sample record or, with ``--record daily``, three days of feed whose
 quality follows a daily cycle, made here from a fixed seed): `pilora.optimise` with ``--population`` x (``--generations`` + 1) x
 ``--replicates`` evaluations on the search grid (default 100 x 50 x 2 = 10,000), then the front and
 the chevrons re-checked on the default grid with the same replicates, on two worker processes; the
