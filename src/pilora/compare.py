@@ -352,7 +352,7 @@ def recommend(ranking: pd.DataFrame) -> Recommendation:
         finite = ranking[np.isfinite(ranking["worst_effect"].to_numpy(dtype=float))]
         highest = finite.loc[finite["worst_effect"].idxmax()] if len(finite) else best
         if replicates > 1 and highest["label"] != best["label"]:
-            why += (f"; {highest['label']} has the highest mean, {highest['worst_effect']:.3g}, but a wider "
+            why += (f"; {highest['label']} has the highest geometric mean, {highest['worst_effect']:.3g}, but a wider "
                     f"interval: run more replicates to separate them")
         sentence = (f"No plan is clearly better: {_describe(best)} ranks first with "
                     f"{_effect(best, coverage)}, against {_describe(runner)}, "

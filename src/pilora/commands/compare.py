@@ -253,7 +253,7 @@ def handle(args: argparse.Namespace) -> int:
         f"worst for: the parameter most often worst. H is a ratio (no unit), on the block basis stated "
         f"above. Every column, with flow variability (% CV of the {unit} reclaimed per block) and its "
         f"interval, in ranking.csv."))
-    report.add_table("Ranking: effect per parameter, mean (interval)", effects, columns_per_table=7, note=(
+    report.add_table("Ranking: effect per parameter, geometric mean (interval)", effects, columns_per_table=7, note=(
         f"H per parameter (derived qualities included), geometric mean over the runs and its {coverage} "
         f"interval, end cones left out, on the block basis stated above; '-' where the input does not vary."))
     sweep = save_figure(plot_sweep(ranking), out / "sweep.png", dpi=100)
