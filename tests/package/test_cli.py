@@ -135,6 +135,9 @@ REFUSALS = [
     (["run", *R, "--out", "{elsewhere}", "VISIBLE={record_folder}"], "--out '{elsewhere}' is outside the folder"),
     # Runs that would measure nothing, named by their cause.
     (["run", "{two_rows}", "--bulk-density", "1.5"], "the record's mass fills one block of"),
+    (["run", "--start", "10", "--end", "250"], "end: 250.0 m lies off the bed"),
+    (["run", "--plan", "chevcon", "--circular", "--bed", "120x120", "--start", "3"], "drop --start"),
+    (["optimise", "--end", "150", "--population", "4"], "drop --end"),
     (["run", "{stretched}", "--bulk-density", "1.5"], "give a block mass of at least"),
     (["run", "{broken_gzip}", "--bulk-density", "1.5"], "cannot be read as a CSV file"),
     (["run", "--derived", "X=CaO/0"], "X"),
@@ -466,3 +469,14 @@ def test_sample_record_is_regenerated_byte_identical():
     assert len(record) == 1440 and record.parameters == ("CaO", "SiO2", "Al2O3", "Fe2O3", "H2O")
     assert record.duration == pytest.approx(48.0)
     assert 50_000 < record.total_mass < 60_000
+
+
+@pytest.mark.parametrize(("plan", "fields"), [("chevron", ("start=12.0", "end=68.0")),
+                                              ("windrow", ("start=12.0", "end=68.0")),
+                                              ("cone-shell", ("first=12.0", "last=68.0"))])
+def test_start_and_end_set_the_plans_reversal_points(capsys, tmp_path, record, plan, fields):
+    status, _, stderr = pilora(capsys, "run", record, *SMALL, "--plan", plan, "--start", 12, "--end", 68,
+                               "--out", tmp_path)
+    assert status == 0, stderr
+    shown = json.loads((tmp_path / "summary.json").read_text())["plan"]["repr"]
+    assert all(field in shown for field in fields)

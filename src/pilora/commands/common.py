@@ -115,6 +115,15 @@ def number(text: str, what: str) -> float:
     return value
 
 
+def finite(unit: str) -> Callable[[str], float]:
+    """Parser of a finite number in ``unit`` (zero and negative numbers too: the plan says whether
+    it lies on the bed)."""
+    def parse(text: str) -> float:
+        return number(text, unit)
+
+    return parse
+
+
 def positive(unit: str) -> Callable[[str], float]:
     """Parser of a finite number above 0 in ``unit``."""
     def parse(text: str) -> float:
@@ -222,6 +231,13 @@ def add_study_arguments(parser: argparse.ArgumentParser) -> None:
     plan.add_argument("--tail", type=positive("m"), metavar="M",
                       help="chevcon: length of the arc the boom swings over, in m (default: a third "
                            "of the reclaim arc)")
+    plan.add_argument("--start", type=finite("m"), metavar="M",
+                      help="chevron, windrow, strata: where the first pass starts along the bed in m; "
+                           "cone-shell: the first cone's position (default: open ends, far enough in "
+                           "for the end cones to form on the bed at the angle of repose)")
+    plan.add_argument("--end", type=finite("m"), metavar="M",
+                      help="chevron, windrow, strata: the other reversal point along the bed in m; "
+                           "cone-shell: the limit of the cone positions (default: open ends, as --start)")
     out = parser.add_argument_group("output")
     out.add_argument("--seed", type=seed, default=DEFAULT_SEED, metavar="N",
                      help=f"seed of the random draws, 0 to 2**63 - 1, or 'random' (default: {DEFAULT_SEED}); "
@@ -384,6 +400,10 @@ def plan_option_check(args: argparse.Namespace, plans: Sequence[str]) -> None:
             flag = "--" + option.replace("_", "-")
             raise UsageError(f"{flag} sets the {owner} plan, which this command does not run: "
                              f"drop {flag} or run --plan{'s' if args.command == 'compare' else ''} {owner}")
+    for option in ("start", "end"):
+        if getattr(args, option, None) is not None and "chevcon" in plans:
+            raise UsageError(f"--{option} sets the reversal points of a linear bed's plan; the chevcon plan "
+                             f"of a circular bed has none: drop --{option}")
     if args.circular and any(p != "chevcon" for p in plans):
         raise UsageError("a circular bed is stacked by the chevcon plan only: use --plan chevcon "
                          "or drop --circular")
@@ -394,12 +414,17 @@ def plan_option_check(args: argparse.Namespace, plans: Sequence[str]) -> None:
 
 def plan_settings(name: str, args: argparse.Namespace, bed: Any) -> dict[str, Any]:
     """The plan's own settings from the options (its defaults where not given)."""
+    ends = {key: value for key, value in (("start", getattr(args, "start", None)),
+                                           ("end", getattr(args, "end", None))) if value is not None}
     if name == "windrow":
-        return {"rows": getattr(args, "rows", None) or 4}
+        return {"rows": getattr(args, "rows", None) or 4, **ends}
     if name == "strata":
-        return {"swing_period": getattr(args, "swing_period", None) or 7.0}
+        return {"swing_period": getattr(args, "swing_period", None) or 7.0, **ends}
     if name == "cone-shell":
-        return {"step": getattr(args, "step", None) or 10.0}
+        cones = {"first" if key == "start" else "last": value for key, value in ends.items()}
+        return {"step": getattr(args, "step", None) or 10.0, **cones}
+    if name == "chevron":
+        return ends
     if name == "chevcon":
         tail = getattr(args, "tail", None)
         return {"tail": tail if tail is not None else bed.arc_length / 3.0}

@@ -124,6 +124,10 @@ def handle(args: argparse.Namespace) -> int:
         if getattr(args, option, None) is not None:
             flag = "--" + option.replace("_", "-")
             raise UsageError(f"{flag} sets another plan; optimise searches stacker paths: drop {flag}")
+    for option in ("start", "end"):
+        if getattr(args, option, None) is not None:
+            raise UsageError(f"--{option}: optimise runs its stacker paths between the open ends' reversal "
+                             f"points, as the chevrons it compares with: drop --{option}")
     if args.circular:
         raise UsageError("optimise plans stacker paths on linear beds: drop --circular")
     if args.population < 4:
