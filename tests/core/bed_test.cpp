@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "bed.hpp"
+#include "same_bits.hpp"
 
 namespace {
 
 using pilora::AveragedParameters;
+using pilora::testing::same_bits;
 using pilora::Bed;
 using pilora::BedSettings;
 using pilora::Column;
@@ -71,19 +73,6 @@ struct Table {
 std::unique_ptr<Simulator> simulator_for(const BedSettings& s) {
     return std::make_unique<Simulator>(s.length, s.width, s.reclaim_angle, s.chunks_per_volume_unit, s.circular,
                                        s.eight_neighbour_probability, 0.0f, 0.0f, s.repose_angle);
-}
-
-bool same_bits(const AveragedParameters& a, const AveragedParameters& b) {
-    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-    if (bits(a.volume) != bits(b.volume) || a.weighted_sums.size() != b.weighted_sums.size()) return false;
-    for (std::size_t i = 0; i < a.weighted_sums.size(); ++i) {
-        if (bits(a.weighted_sums[i]) != bits(b.weighted_sums[i])) return false;
-    }
-    return true;
-}
-
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 // The specified module's reclaim loop on a simulator: rows of x, volume and averages.

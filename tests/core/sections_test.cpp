@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "bed.hpp"
+#include "same_bits.hpp"
 
 namespace {
 
 using pilora::AveragedParameters;
+using pilora::testing::same_bits;
 using pilora::Bed;
 using pilora::BedSettings;
 using pilora::Column;
@@ -62,19 +64,6 @@ struct Chevron {
         return p;
     }
 };
-
-bool same_bits(const AveragedParameters& a, const AveragedParameters& b) {
-    const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-    if (bits(a.volume) != bits(b.volume) || a.weighted_sums.size() != b.weighted_sums.size()) return false;
-    for (std::size_t i = 0; i < a.weighted_sums.size(); ++i) {
-        if (bits(a.weighted_sums[i]) != bits(b.weighted_sums[i])) return false;
-    }
-    return true;
-}
-
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
-}
 
 const BedSettings linear{30, 8, 40, 8, false, 0.6f, 45};  // 60 x 16 cells of 0.5 m
 const BedSettings circular{12, 12, 60, 8, true, 0.6f, 45};
