@@ -90,7 +90,10 @@ def _family(plan: Plan) -> str:
     return "cone-shell" if name == "coneshell" else name
 
 
-def _make(name: str, settings: Mapping[str, Any], *, speed: float | None, layers: int | None) -> Plan:
+def make_plan(name: str, settings: Mapping[str, Any], *, speed: float | None, layers: int | None) -> Plan:
+    """The plan family ``name`` ("chevron", "windrow", "strata", "cone-shell", "chevcon") with its
+    own ``settings``, by travel speed (m/min while stacking; a chevcon's swing speed) or by layer
+    count (a chevcon's swings); PlanError when the settings are not a plan."""
     from . import plans as p
 
     if name == "cone-shell":
@@ -177,16 +180,16 @@ def _cells(record: Record, bed: BedSettings, plans: Sequence[str | Plan], speeds
             if entry == "chevcon" and "tail" not in own:
                 own["tail"] = bed.arc_length / 3.0
             if entry == "cone-shell":
-                made = [(_make(entry, own, speed=None, layers=None), None)]
+                made = [(make_plan(entry, own, speed=None, layers=None), None)]
             elif speeds is not None:
                 made = []
                 for v in speeds:
                     try:
-                        made.append((_make(entry, own, speed=float(v), layers=None), float(v)))
+                        made.append((make_plan(entry, own, speed=float(v), layers=None), float(v)))
                     except PlanError as error:
                         raise PlanError(f"{entry} at {v:g} m/min: {error}") from None
             else:
-                made = [(_make(entry, own, speed=None, layers=int(n)), float(n)) for n in layers or ()]
+                made = [(make_plan(entry, own, speed=None, layers=int(n)), float(n)) for n in layers or ()]
         for plan, swept in made:
             family = _family(plan)
             where = f" at {swept:g} m/min" if speeds is not None and swept is not None else (

@@ -434,20 +434,10 @@ def plan_settings(name: str, args: argparse.Namespace, bed: Any) -> dict[str, An
 def make_plan(name: str, *, layers: int | None = None, speed: float | None = None,
               settings: dict[str, Any] | None = None) -> Any:
     """The plan ``name`` with its settings, by layer count or travel speed (m/min); PlanError when
-    the settings are not a plan."""
-    from .. import plans as p
+    the settings are not a plan (:func:`pilora.compare.make_plan`)."""
+    from ..compare import make_plan as named_plan
 
-    settings = dict(settings or {})
-    if name == "cone-shell":
-        return p.ConeShell(**settings)
-    if name == "chevcon":
-        if speed is not None:
-            return p.Chevcon(**settings, swing_speed=speed)
-        return p.Chevcon(**settings, swings=layers)
-    kind = {"chevron": p.Chevron, "windrow": p.Windrow, "strata": p.Strata}[name]
-    if speed is not None:
-        return kind(**settings, speed=speed)
-    return kind(**settings, layers=layers)
+    return named_plan(name, settings or {}, speed=speed, layers=layers)
 
 
 def plan_label(name: str, *, layers: int | None = None, speed: float | None = None) -> str:

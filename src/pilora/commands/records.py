@@ -20,13 +20,12 @@ findings table itself for a report.
 from __future__ import annotations
 
 import argparse
-import math
 from pathlib import Path
 from typing import TYPE_CHECKING
 
 import pandas as pd
 
-from .common import UsageError
+from .common import UsageError, positive
 
 if TYPE_CHECKING:
     from ..record import Record
@@ -34,18 +33,6 @@ if TYPE_CHECKING:
 __all__ = ["add_record_arguments", "load_record", "record_findings", "record_notes"]
 
 _SEPARATORS = {",": ",", ";": ";", "tab": "\t", "\\t": "\t", "\t": "\t", "|": "|", "space": r"\s+"}
-
-
-def _density(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number (t/m³)") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number (t/m³)")
-    if not value > 0:
-        raise argparse.ArgumentTypeError(f"{text} must be above 0 (t/m³)")
-    return value
 
 
 def _columns(text: str) -> tuple[str, ...]:
@@ -89,7 +76,7 @@ def add_record_arguments(parser: argparse.ArgumentParser) -> None:
                           "else the one column headed in [t])")
     rec.add_argument("--volume", metavar="COLUMN",
                      help="column of interval volumes in m³ (default: 'volume' when there is no mass)")
-    rec.add_argument("--bulk-density", type=_density, metavar="T/M3",
+    rec.add_argument("--bulk-density", type=positive("t/m³"), metavar="T/M3",
                      help="bulk density on the bed in t/m³, turns masses into volumes; needed for a "
                           "record given by mass (crushed limestone: about 1.5; the sample: 1.5)")
     rec.add_argument("--parameters", type=_columns, metavar="A,B,...",
