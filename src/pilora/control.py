@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
-from .plans import Plan, PlanError, _across, _check_travel, _fed, _linear, _number, _stacking_hours
+from .plans import Plan, PlanError, _across, _check_travel, _fed, _linear, _number, _points, _stacking_hours
 
 if TYPE_CHECKING:
     from .record import Record
@@ -61,16 +61,7 @@ class ControlPoints(Plan):
     travel: str = "feed"
 
     def __post_init__(self) -> None:
-        try:
-            positions = tuple(float(x) for x in self.positions)
-        except (TypeError, ValueError):
-            raise PlanError(f"must be a sequence of numbers, not {self.positions!r}",
-                            parameter="positions") from None
-        if len(positions) < 2:
-            raise PlanError(f"needs at least two points, not {len(positions)}", parameter="positions")
-        if not all(math.isfinite(x) for x in positions):
-            raise PlanError("must be finite", parameter="positions")
-        object.__setattr__(self, "positions", positions)
+        _points(self, "positions")
         if isinstance(self.cycles, bool) or not isinstance(self.cycles, (int, np.integer)) or self.cycles < 1:
             raise PlanError(f"must be a whole number of at least 1, not {self.cycles!r}", parameter="cycles")
         object.__setattr__(self, "cycles", int(self.cycles))

@@ -79,7 +79,7 @@ import pandas as pd
 
 from . import rowlog
 from .evaluate import Task, evaluate
-from .plans import Chevron, Plan, PlanError, _across, _linear
+from .plans import Chevron, Plan, PlanError, _across, _linear, _points
 
 from .plans import _check_travel, _Clock, _fed, _stacking_hours
 from .record import Record
@@ -160,15 +160,7 @@ class StackerPath(Plan):
     travel: str = "feed"
 
     def __post_init__(self) -> None:
-        try:
-            points = tuple(float(x) for x in self.points)
-        except (TypeError, ValueError):
-            raise PlanError(f"must be a sequence of numbers, not {self.points!r}", parameter="points") from None
-        if len(points) < 2:
-            raise PlanError(f"needs at least two points, not {len(points)}", parameter="points")
-        if not all(math.isfinite(x) for x in points):
-            raise PlanError("must be finite", parameter="points")
-        object.__setattr__(self, "points", points)
+        _points(self, "points")
         for name in ("distance", "max_speed", "acceleration"):
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, numbers.Real):

@@ -53,6 +53,7 @@ and the pieces' volumes add up to the record's. Plans are checked against the be
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, fields
 from typing import TYPE_CHECKING, NamedTuple, Protocol
@@ -126,6 +127,21 @@ def _number(plan: Plan, name: str, *, positive: bool = False, optional: bool = T
     object.__setattr__(plan, name, float(value))
 
 
+def _points(plan: Plan, name: str) -> None:
+    """Checks the plan's setting `name` is a sequence of at least two finite positions (m) and
+    stores it as a tuple of floats."""
+    value = getattr(plan, name)
+    try:
+        points = tuple(float(x) for x in value)
+    except (TypeError, ValueError):
+        raise PlanError(f"must be a sequence of numbers, not {value!r}", parameter=name) from None
+    if len(points) < 2:
+        raise PlanError(f"needs at least two points, not {len(points)}", parameter=name)
+    if not all(math.isfinite(x) for x in points):
+        raise PlanError("must be finite", parameter=name)
+    object.__setattr__(plan, name, points)
+
+
 def _count(plan: Plan, name: str, *, optional: bool = True) -> None:
     """Checks the plan's setting `name` is a whole number of at least 1 and stores it as an int."""
     value = getattr(plan, name)
@@ -177,6 +193,9 @@ def _heap_volume(length: np.ndarray | float, h: np.ndarray | float, tan: float) 
     return np.maximum(length, math.pi * h / (3.0 * tan)) * h * h / tan
 
 
+# A pure function of plain values, asked twice a run (the plan's motion and its end cones) and
+# once more by every run of a population on the same record and bed: kept for the last few.
+@functools.lru_cache(maxsize=256)
 def _open_ends(
     volume: float, bed: BedSettings, low: float | None, high: float | None, names: tuple[str, str]
 ) -> tuple[float, float]:
