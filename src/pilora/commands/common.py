@@ -520,30 +520,24 @@ def simulate_checked(study: Study, plan: Any, seed: int, reclaim_increment: floa
 
 
 def check_effects(table: Any, label: str, args: argparse.Namespace, record: Any = None) -> None:
-    """Refuses a run whose effects (end cones left out, ``table`` from :func:`pilora.blending`)
-    are NaN for a parameter whose input varies, or whose every quality lacks an effect (no worst
+    """Refuses a run whose block-basis effects (end cones left out, ``table`` from
+    :func:`pilora.blending`) are NaN for a parameter whose input varies, or whose every quality lacks an effect (no worst
     effect at all): such a run measured nothing, and NaN is not a result. ``record``: the run's
     record, to name the cause (its blocks, its values)."""
     import numpy as np
 
-    column = next((c for c in ("effect_block", "effect_same_mass") if c in table), table.columns[0])
-    effects = table[column]
+    effects = table["effect_block"]
     constant = set(table.attrs.get("constant", ()))
     missing = [str(p) for p, v in effects.items() if p not in constant and not np.isfinite(v)]
     if any(np.isfinite(v) for v in effects) and not missing:
         return
-    block = float(table.attrs.get("block_mass", math.nan))
+    block, blocks = float(table.attrs["block_mass"]), int(table.attrs["blocks"])
     unit = "t" if record is None or record.bulk_density is not None else "m³"
-    blocks = table.attrs.get("blocks")
-    if blocks is None and record is not None and math.isfinite(block) and block > 0:
-        total = record.total_mass if record.bulk_density is not None else record.total_volume
-        blocks = int(total // block)
     varies = record is not None and bool(np.any(np.ptp(record.values, axis=0) > 0))
-    if not any(np.isfinite(v) for v in effects) and ((blocks is not None and blocks < 2) or varies):
+    if not any(np.isfinite(v) for v in effects) and (blocks < 2 or varies):
         # The input's values vary, yet not from block to block: its mass fills fewer than two blocks.
         size = f" of {amount(block)} {unit}" if math.isfinite(block) else ""
-        made = ("less than one block" if blocks is not None and blocks < 1 else
-                "one block" if blocks == 1 else "fewer than two blocks")
+        made = "less than one block" if blocks < 1 else "one block" if blocks == 1 else "fewer than two blocks"
         raise UsageError(f"{label}: no quality has a homogenisation effect: the record's mass fills {made}{size} "
                          f"(an hour of its mean feed), fewer than the two an effect compares: give a longer "
                          f"record (at least two hours of feed, spread over time)")
