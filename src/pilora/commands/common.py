@@ -521,9 +521,9 @@ def simulate_checked(study: Study, plan: Any, seed: int, reclaim_increment: floa
 
 def check_effects(table: Any, label: str, args: argparse.Namespace, record: Any = None) -> None:
     """Refuses a run whose block-basis effects (end cones left out, ``table`` from
-    :func:`pilora.blending`) are NaN for a parameter whose input varies, or whose every quality lacks an effect (no worst
-    effect at all): such a run measured nothing, and NaN is not a result. ``record``: the run's
-    record, to name the cause (its blocks, its values)."""
+    :func:`pilora.blending`) are NaN for a parameter whose input varies, or whose every quality
+    lacks an effect (no worst effect at all): such a run measured nothing, and NaN is not a result.
+    ``record``: the run's record, to name the cause (its blocks, its values)."""
     import numpy as np
 
     effects = table["effect_block"]
